@@ -1,0 +1,23 @@
+# Entry points; each one sets up what it needs first (see scripts/bootstrap.sh).
+.PHONY: example test test-cpython format format-check fuzz bench
+
+example:
+	scripts/example.sh
+
+test:
+	scripts/test.sh .venv pypy3
+
+test-cpython:
+	scripts/test.sh .venv-cpython python3
+
+format:
+	clang-format -i $$(git ls-files '*.cpp' '*.h')
+
+format-check:
+	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
+
+fuzz:
+	scripts/fuzz.sh 60
+
+bench:
+	scripts/bench.sh

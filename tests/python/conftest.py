@@ -1,0 +1,5 @@
+import sys
+from pathlib import Path
+
+# The tests import their shared helpers as `common`.
+sys.path.insert(0, str(Path(__file__).resolve().parent))
