@@ -2,9 +2,12 @@
 
 from typing import Any, Callable, Dict, Generic, List, Mapping, Optional, Sequence, TypeVar, Union
 
+from typing_extensions import ParamSpec
+
+_P = ParamSpec("_P")
 _R = TypeVar("_R")
 
-class AssetWrapper(Generic[_R]):
+class AssetWrapper(Generic[_P, _R]):
     """The `@asset()` decorator wrapper. Stores the original function and metadata."""
 
     @property
@@ -12,23 +15,26 @@ class AssetWrapper(Generic[_R]):
     @property
     def __kevro_kind__(self) -> str: ...
     @property
-    def __kevro_original__(self) -> Callable[..., _R]: ...
+    def __kevro_original__(self) -> Callable[_P, _R]: ...
     @property
-    def __wrapped__(self) -> Callable[..., _R]: ...
-    def __call__(self, *args: Any, **kwargs: Any) -> _R: ...
+    def __wrapped__(self) -> Callable[_P, _R]: ...
+    @property
+    def __name__(self) -> str: ...
+    @property
+    def __qualname__(self) -> str: ...
+    def __call__(self, *args: _P.args, **kwargs: _P.kwargs) -> _R: ...
+    def __get__(self, instance: object, owner: Optional[type] = None) -> AssetWrapper[_P, _R]: ...
 
 class Partitions:
     """Marker type returned by `partitions([...])`. Stores the static values."""
 
-_F = TypeVar("_F", bound=Callable[..., Any])
-
 def asset(
     *,
     name: Optional[str] = None,
-    inputs: Optional[Mapping[str, Union[AssetWrapper[Any], Callable[..., Any], str]]] = None,
+    inputs: Optional[Mapping[str, Union[AssetWrapper[..., Any], str]]] = None,
     partitions: Optional[Mapping[str, Partitions]] = None,
     serializer: Optional[str] = None,
-) -> Callable[[_F], _F]:
+) -> Callable[[Callable[_P, _R]], AssetWrapper[_P, _R]]:
     """Decorator that registers a Python function as a kevro asset."""
 
 def partitions(values: List[Any]) -> Partitions:

@@ -21,7 +21,7 @@ struct Param {
 /// the caller's order (multiple values, unexpected keyword), then all missing required
 /// parameters. Converting the bound values is the caller's step, through `convert_failed`.
 class Signature {
-public:
+  public:
     static constexpr std::size_t max_params = 6;
 
     /// `function` is the name used in messages, with its parentheses: "asset()".
@@ -33,7 +33,7 @@ public:
     /// caller gave nothing. Returns false with TypeError set when the call does not bind.
     bool bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) const;
 
-private:
+  private:
     Py_ssize_t find_keyword(PyObject* key) const;
 
     const char* function_;

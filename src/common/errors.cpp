@@ -14,7 +14,8 @@ void ensure_error() noexcept {
 
 std::string type_qualname(PyTypeObject* type) {
     static const char fallback[] = "<failed to extract type name>";
-    Ref name = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    Ref name =
+        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         return fallback;
@@ -75,9 +76,6 @@ bool prefix_argument_error(const char* name) {
 SavedError::SavedError() noexcept {
     PyErr_Fetch(&type_, &value_, &traceback_);
     PyErr_NormalizeException(&type_, &value_, &traceback_);
-    if (traceback_ != nullptr && value_ != nullptr) {
-        PyException_SetTraceback(value_, traceback_);
-    }
 }
 
 SavedError::~SavedError() {

@@ -28,7 +28,7 @@ bool prefix_argument_error(const char* name);
 
 /// Owns a fetched exception (type, value, traceback) until it is restored or dropped.
 class SavedError {
-public:
+  public:
     /// Fetches and normalises the pending exception; the indicator is clear afterwards.
     SavedError() noexcept;
     SavedError(const SavedError&) = delete;
@@ -39,7 +39,7 @@ public:
     PyObject* type() const noexcept { return type_; }
     PyObject* value() const noexcept { return value_; }
 
-private:
+  private:
     PyObject* type_ = nullptr;
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;

@@ -10,7 +10,7 @@ namespace kevro {
 /// A move-only owner of one strong reference. A raw `PyObject*` anywhere else in the code base
 /// is borrowed; a function that hands out a new reference ends with `return ref.release();`.
 class Ref {
-public:
+  public:
     Ref() noexcept = default;
     /// Takes over a new reference (the result of a call that returns one); null is allowed.
     static Ref steal(PyObject* p) noexcept { return Ref(p); }
@@ -46,7 +46,7 @@ public:
         Py_XDECREF(old);
     }
 
-private:
+  private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
     PyObject* p_ = nullptr;
 };

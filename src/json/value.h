@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
+#include <utility>
+#include <variant>  // std::bad_variant_access
 #include <vector>
 
 namespace kevro::json {
@@ -14,7 +16,7 @@ namespace kevro::json {
 class Value;
 struct Member;
 namespace detail {
-struct ObjectAccess;  // the parser's route for members that it has already put in order
+struct Access;  // the parser's route to build values in place
 }
 
 using Array = std::vector<Value>;
@@ -40,7 +42,7 @@ class Object {
     friend bool operator==(const Object& a, const Object& b);
 
   private:
-    friend struct detail::ObjectAccess;
+    friend struct detail::Access;
     std::vector<Member> members_;
 };
 
@@ -57,11 +59,16 @@ class Value {
         object
     };
 
-    Value() noexcept = default;  // null
-    // The constructing members are defined below, where Member is complete (the variant's
-    // constructors look at every alternative, and an Object holds Members).
+    Value() noexcept : u_(0), kind_(Kind::null) {}
+    // The members that construct, copy and destroy are defined below, where Member is
+    // complete (an Object holds Members).
     Value(Array a) noexcept;
     Value(Object o) noexcept;
+    Value(const Value& other);
+    Value(Value&& other) noexcept;
+    Value& operator=(const Value& other);
+    Value& operator=(Value&& other) noexcept;
+    ~Value();
 
     static Value null() noexcept;
     static Value boolean(bool b) noexcept;
@@ -73,28 +80,48 @@ class Value {
     static Value from_string(std::string s) noexcept;
     static Value from_optional(const std::optional<std::string>& s);
 
-    Kind kind() const noexcept { return static_cast<Kind>(v_.index()); }
-    bool is_null() const noexcept { return kind() == Kind::null; }
+    Kind kind() const noexcept { return kind_; }
+    bool is_null() const noexcept { return kind_ == Kind::null; }
 
-    bool as_bool() const { return std::get<bool>(v_); }
-    std::uint64_t as_u64() const { return std::get<std::uint64_t>(v_); }
-    std::int64_t as_i64() const { return std::get<std::int64_t>(v_); }
-    double as_double() const { return std::get<double>(v_); }
-    const std::string& as_string() const { return std::get<std::string>(v_); }
-    const Array& as_array() const { return std::get<Array>(v_); }
-    Array& as_array() { return std::get<Array>(v_); }
-    const Object& as_object() const { return std::get<Object>(v_); }
-    Object& as_object() { return std::get<Object>(v_); }
+    // Reading a value as a kind that it does not hold throws std::bad_variant_access.
+    bool as_bool() const { return expect(Kind::boolean).b_; }
+    std::uint64_t as_u64() const { return expect(Kind::uinteger).u_; }
+    std::int64_t as_i64() const { return expect(Kind::sinteger).i_; }
+    double as_double() const { return expect(Kind::real).d_; }
+    const std::string& as_string() const { return expect(Kind::string).s_; }
+    const Array& as_array() const { return expect(Kind::array).a_; }
+    Array& as_array() { return const_cast<Value&>(expect(Kind::array)).a_; }
+    const Object& as_object() const { return expect(Kind::object).o_; }
+    Object& as_object() { return const_cast<Value&>(expect(Kind::object)).o_; }
 
     /// Equal kind and content; floats compare by bit pattern, so -0.0 differs from 0.0.
     friend bool operator==(const Value& a, const Value& b);
 
   private:
-    // The order of the alternatives is the order of Kind.
-    using Storage = std::variant<std::monostate, bool, std::uint64_t, std::int64_t, double,
-                                 std::string, Array, Object>;
-    explicit Value(Storage s) noexcept;
-    Storage v_;
+    friend struct detail::Access;
+    const Value& expect(Kind k) const {
+        if (kind_ != k) throw std::bad_variant_access();
+        return *this;
+    }
+    /// Ends the life of the held string, array or object; the kind is left to the caller.
+    void destroy() noexcept;
+    /// Takes over the content of `other`, this value holding nothing; `other` keeps its kind,
+    /// left empty.
+    void take(Value&& other) noexcept;
+    void copy_from(const Value& other);
+
+    // A tagged union: the scalar kinds move by copying, and only the last three kinds need
+    // destroying.
+    union {
+        bool b_;
+        std::uint64_t u_;
+        std::int64_t i_;
+        double d_;
+        std::string s_;
+        Array a_;
+        Object o_;
+    };
+    Kind kind_;
 };
 
 struct Member {
@@ -112,16 +139,129 @@ inline std::vector<Member>::const_iterator Object::begin() const noexcept {
 }
 inline std::vector<Member>::const_iterator Object::end() const noexcept { return members_.end(); }
 
-inline Value::Value(Storage s) noexcept : v_(std::move(s)) {}
-inline Value::Value(Array a) noexcept : v_(std::move(a)) {}
-inline Value::Value(Object o) noexcept : v_(std::move(o)) {}
-inline Value Value::null() noexcept { return Value(); }
-inline Value Value::boolean(bool b) noexcept { return Value(Storage(b)); }
-inline Value Value::from_u64(std::uint64_t u) noexcept { return Value(Storage(u)); }
-inline Value Value::from_i64(std::int64_t i) noexcept {
-    return i < 0 ? Value(Storage(i)) : Value(Storage(static_cast<std::uint64_t>(i)));
+inline void Value::destroy() noexcept {
+    switch (kind_) {
+        case Kind::string:
+            s_.~basic_string();
+            break;
+        case Kind::array:
+            a_.~vector();
+            break;
+        case Kind::object:
+            o_.~Object();
+            break;
+        default:
+            break;
+    }
 }
-inline Value Value::from_string(std::string s) noexcept { return Value(Storage(std::move(s))); }
+
+inline void Value::take(Value&& other) noexcept {
+    kind_ = other.kind_;
+    switch (kind_) {
+        case Kind::string:
+            new (&s_) std::string(std::move(other.s_));
+            break;
+        case Kind::array:
+            new (&a_) Array(std::move(other.a_));
+            break;
+        case Kind::object:
+            new (&o_) Object(std::move(other.o_));
+            break;
+        case Kind::boolean:
+            u_ = 0;
+            b_ = other.b_;
+            break;
+        case Kind::real:
+            d_ = other.d_;
+            break;
+        default:
+            u_ = other.u_;
+            break;
+    }
+}
+
+inline void Value::copy_from(const Value& other) {
+    switch (other.kind_) {
+        case Kind::string:
+            new (&s_) std::string(other.s_);
+            break;
+        case Kind::array:
+            new (&a_) Array(other.a_);
+            break;
+        case Kind::object:
+            new (&o_) Object(other.o_);
+            break;
+        case Kind::boolean:
+            u_ = 0;
+            b_ = other.b_;
+            break;
+        case Kind::real:
+            d_ = other.d_;
+            break;
+        default:
+            u_ = other.u_;
+            break;
+    }
+    kind_ = other.kind_;
+}
+
+inline Value Value::from_double(double d) noexcept {
+    Value v;
+    // d - d is zero exactly for finite d, NaN for NaN and the infinities.
+    if (d - d == 0) {
+        v.d_ = d;
+        v.kind_ = Kind::real;
+    }
+    return v;
+}
+inline Value::Value(Array a) noexcept : a_(std::move(a)), kind_(Kind::array) {}
+inline Value::Value(Object o) noexcept : o_(std::move(o)), kind_(Kind::object) {}
+inline Value::Value(const Value& other) : u_(0), kind_(Kind::null) { copy_from(other); }
+inline Value::Value(Value&& other) noexcept { take(std::move(other)); }
+inline Value& Value::operator=(const Value& other) {
+    if (this != &other) {
+        Value copy(other);  // a failed copy leaves this value as it was
+        *this = std::move(copy);
+    }
+    return *this;
+}
+inline Value& Value::operator=(Value&& other) noexcept {
+    if (this != &other) {
+        if (kind_ >= Kind::string) destroy();
+        take(std::move(other));
+    }
+    return *this;
+}
+inline Value::~Value() {
+    if (kind_ >= Kind::string) destroy();
+}
+
+inline Value Value::null() noexcept { return Value(); }
+inline Value Value::boolean(bool b) noexcept {
+    Value v;
+    v.b_ = b;
+    v.kind_ = Kind::boolean;
+    return v;
+}
+inline Value Value::from_u64(std::uint64_t u) noexcept {
+    Value v;
+    v.u_ = u;
+    v.kind_ = Kind::uinteger;
+    return v;
+}
+inline Value Value::from_i64(std::int64_t i) noexcept {
+    if (i >= 0) return from_u64(static_cast<std::uint64_t>(i));
+    Value v;
+    v.i_ = i;
+    v.kind_ = Kind::sinteger;
+    return v;
+}
+inline Value Value::from_string(std::string s) noexcept {
+    Value v;
+    new (&v.s_) std::string(std::move(s));
+    v.kind_ = Kind::string;
+    return v;
+}
 inline Value Value::from_optional(const std::optional<std::string>& s) {
     return s ? from_string(*s) : Value();
 }

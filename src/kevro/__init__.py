@@ -7,12 +7,8 @@ Mark a function with ``@asset(...)``, name its upstream assets as ``inputs`` and
 
 from __future__ import annotations
 
-import _kevro
+from _kevro import AssetWrapper, Partitions, asset, partitions
 
 __version__ = "0.1.0"
 
-# The names users write in their own modules; the native module may be older than this package
-# while it is being developed, so only what it offers is re-exported.
-_PUBLIC = ("asset", "partitions", "AssetWrapper", "Partitions")
-__all__ = [name for name in _PUBLIC if hasattr(_kevro, name)]
-globals().update({name: getattr(_kevro, name) for name in __all__})
+__all__ = ["asset", "partitions", "AssetWrapper", "Partitions"]

@@ -15,11 +15,11 @@ int register_object(PyObject* module, const char* name, PyObject* obj);
 int add_function(PyObject* module, PyMethodDef* def);
 
 // Each area adds what it owns; the module's init calls them in this order.
-int add_asset_wrapper_type(PyObject* module);  // src/asset/wrapper.cpp
-int add_partitions_type(PyObject* module);     // src/asset/partitions.cpp
-int add_asset_function(PyObject* module);      // src/asset/decorator.cpp
-int add_partitions_function(PyObject* module); // src/asset/partitions.cpp
-int add_inspect_modules(PyObject* module);     // src/inspect/inspect.cpp
-int add_materialize_asset(PyObject* module);   // src/worker/materialize.cpp
+int add_asset_wrapper_type(PyObject* module);   // src/asset/wrapper.cpp
+int add_partitions_type(PyObject* module);      // src/asset/partitions.cpp
+int add_asset_function(PyObject* module);       // src/asset/decorator.cpp
+int add_partitions_function(PyObject* module);  // src/asset/partitions.cpp
+int add_inspect_modules(PyObject* module);      // src/inspect/inspect.cpp
+int add_materialize_asset(PyObject* module);    // src/worker/materialize.cpp
 
 }  // namespace kevro

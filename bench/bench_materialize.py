@@ -1,0 +1,124 @@
+"""Per-call cost of materialize_asset for a trivial asset, against pure Python making the same calls.
+
+    python bench/bench_materialize.py [--calls N] [--rounds R]
+
+Both sides run in the same warm interpreter, alternating round by round; the best round of each
+is reported, in microseconds per call, with the ratio native / Python.
+"""
+
+from __future__ import annotations
+
+import argparse
+import importlib
+import os
+import platform
+import shutil
+import sys
+import tempfile
+import time
+
+import _kevro
+
+ASSET = '''
+def trivial(n: int) -> int:
+    return n
+'''
+
+
+def materialize_py(module_name, function_name, output_dir, input_kwargs_json=None):
+    """The same calls into Python as materialize_asset makes, in the same order."""
+    import importlib
+    import inspect
+    import json
+    import pathlib
+
+    output_path = pathlib.Path(output_dir)
+    output_path.mkdir(parents=True, exist_ok=True)
+    result_path = output_path.__truediv__("result.json")
+    try:
+        module = importlib.import_module(module_name)
+        target = getattr(module, function_name)
+        try:
+            function = target.__kevro_original__
+        except BaseException:
+            function = target
+        if input_kwargs_json is None:
+            value = function()
+        else:
+            kwargs = json.loads(input_kwargs_json)
+            if not isinstance(kwargs, dict):
+                raise TypeError(
+                    f"'{type(kwargs).__qualname__}' object cannot be converted to 'PyDict'")
+            value = function(**kwargs)
+        value_path = output_path.__truediv__("value.json")
+        value_path.write_text(json.dumps(value), "utf-8")
+        record = {
+            "artifact_format": "json",
+            "function_name": function_name,
+            "module_path": module_name,
+            "ok": True,
+            "result_type": type(value).__name__,
+            "signature": str(inspect.signature(function)),
+            "value_path": str(value_path),
+        }
+        text = json.dumps(record, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+        result_path.write_text(text, "utf-8")
+    except BaseException as exc:
+        import sys
+
+        record = {"error": f"{type(exc).__qualname__}: {exc}", "error_type": type(exc).__name__,
+                  "ok": False}
+        result_path.write_text(json.dumps(record, ensure_ascii=False, separators=(",", ":")),
+                               "utf-8")
+        sys.exit(1)
+
+
+def time_calls(function, calls, args) -> float:
+    start = time.perf_counter()
+    for _ in range(calls):
+        function(*args)
+    return (time.perf_counter() - start) / calls * 1e6
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=2000, help="calls per round (2000)")
+    parser.add_argument("--rounds", type=int, default=7, help="rounds per side (7)")
+    options = parser.parse_args()
+
+    root = tempfile.mkdtemp(prefix="kevro-bench-")
+    try:
+        with open(os.path.join(root, "kevro_bench_assets.py"), "w", encoding="utf-8") as f:
+            f.write(ASSET)
+        sys.path.insert(0, root)
+        importlib.import_module("kevro_bench_assets")
+        sides = {
+            "materialize_asset": (_kevro.materialize_asset, os.path.join(root, "native")),
+            "pure Python": (materialize_py, os.path.join(root, "python")),
+        }
+        best = {}
+        for round_ in range(options.rounds + 1):
+            for label, (function, out) in sides.items():
+                args = ("kevro_bench_assets", "trivial", out, '{"n": 1}')
+                per_call = time_calls(function, options.calls, args)
+                if round_ > 0:  # the first round warms up (and lets PyPy's JIT compile)
+                    best[label] = min(best.get(label, per_call), per_call)
+        with open(os.path.join(root, "native", "result.json"), encoding="utf-8") as f:
+            native_record = f.read()
+        with open(os.path.join(root, "python", "result.json"), encoding="utf-8") as f:
+            python_record = f.read()
+        assert native_record == python_record.replace("/python/", "/native/"), (
+            native_record, python_record)
+    finally:
+        shutil.rmtree(root)
+
+    native, python = best["materialize_asset"], best["pure Python"]
+    print(f"{platform.python_implementation()} {platform.python_version()}, "
+          f"{options.calls} calls x {options.rounds} rounds, best round")
+    print(f"  materialize_asset  {native:8.2f} us/call")
+    print(f"  pure Python        {python:8.2f} us/call")
+    print(f"  ratio              {native / python:8.3f}x")
+
+
+if __name__ == "__main__":
+    main()

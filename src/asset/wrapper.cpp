@@ -1,0 +1,339 @@
+// `AssetWrapper`: what a decorated function becomes. Calls through to the function and carries
+// the asset's metadata under the attribute names by which the rest of the system finds assets.
+#include <cstddef>
+#include <string>
+
+#include "asset/metadata.h"
+#include "asset/names.h"
+#include "asset/sealed.h"
+#include "common/errors.h"
+#include "common/ref.h"
+#include "common/text.h"
+#include "json/writer.h"
+#include "module/registry.h"
+
+#ifndef PYPY_VERSION
+#include <structmember.h>
+#endif
+
+namespace kevro {
+
+namespace {
+
+struct AssetWrapperObject {
+    PyObject ob_base;  // the object header
+#ifndef PYPY_VERSION
+    vectorcallfunc vectorcall;  // the interpreter's fast call protocol
+#endif
+    PyObject* function;       // strong reference, never null
+    AssetMetadata* metadata;  // owned; set once at creation
+};
+
+AssetWrapperObject* as_wrapper(PyObject* self) {
+    return reinterpret_cast<AssetWrapperObject*>(self);
+}
+
+PyObject* asset_wrapper_new(PyTypeObject*, PyObject*, PyObject*) {
+    return raise_no_constructor("AssetWrapper");
+}
+
+void asset_wrapper_dealloc(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    AssetWrapperObject* w = as_wrapper(self);
+    Py_CLEAR(w->function);
+    delete w->metadata;
+    w->metadata = nullptr;
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// Calls go straight to the function; a call without keywords passes no keyword dict at all.
+PyObject* asset_wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    if (kwargs != nullptr && PyDict_Size(kwargs) == 0) {
+        kwargs = nullptr;
+    }
+    return PyObject_Call(as_wrapper(self)->function, args, kwargs);
+}
+
+#ifndef PYPY_VERSION
+PyObject* asset_wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) {
+    return PyObject_Vectorcall(as_wrapper(self)->function, args, nargsf, kwnames);
+}
+#endif
+
+// A wrapper stored on a class is never bound to an instance.
+PyObject* asset_wrapper_descr_get(PyObject* self, PyObject*, PyObject*) {
+    Py_INCREF(self);
+    return self;
+}
+
+PyObject* get_metadata(PyObject* self, void*) {
+    return boundary([&] { return metadata_to_dict(*as_wrapper(self)->metadata); });
+}
+PyObject* get_kind(PyObject*, void*) { return PyUnicode_FromString("asset"); }
+PyObject* get_original(PyObject* self, void*) {
+    Py_INCREF(as_wrapper(self)->function);
+    return as_wrapper(self)->function;
+}
+Name name_name("__name__");
+Name qualname_name("__qualname__");
+
+PyObject* get_name(PyObject* self, void*) {
+    return get_attr(as_wrapper(self)->function, name_name);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+    return get_attr(as_wrapper(self)->function, qualname_name);
+}
+
+// `__doc__` and `__module__` are answered by asset_wrapper_getattro: as getset entries they
+// would lose to the class's own entries on CPython and replace them on PyPy.
+PyGetSetDef asset_wrapper_getset[] = {
+    {"__kevro_metadata__", &get_metadata, nullptr, nullptr, nullptr},
+    {"__kevro_kind__", &get_kind, nullptr, nullptr, nullptr},
+    {"__kevro_original__", &get_original, nullptr, nullptr, nullptr},
+    {"__name__", &get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", &get_qualname, nullptr, nullptr, nullptr},
+    {"__wrapped__", &get_original, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const char* const read_only_names[] = {
+    "__kevro_metadata__", "__kevro_kind__", "__kevro_original__", "__name__", "__qualname__",
+    "__wrapped__",        nullptr,
+};
+
+PyObject* doc_name = nullptr;
+PyObject* module_name = nullptr;
+#ifdef PYPY_VERSION
+PyObject* dict_name = nullptr;
+#endif
+
+PyObject* asset_wrapper_getattro(PyObject* self, PyObject* name) {
+    // The class keeps its own `__doc__` and `__module__`; an instance shows the function's.
+    if (attribute_is(name, doc_name, "__doc__") || attribute_is(name, module_name, "__module__")) {
+        return PyObject_GetAttr(as_wrapper(self)->function, name);
+    }
+#ifdef PYPY_VERSION
+    if (attribute_is(name, dict_name, "__dict__")) {
+        return raise_no_instance_dict(self);
+    }
+#endif
+    return PyObject_GenericGetAttr(self, name);
+}
+
+int asset_wrapper_setattro(PyObject* self, PyObject* name, PyObject*) {
+    return refuse_setattr(self, name, read_only_names);
+}
+
+#ifdef PYPY_VERSION
+PyObject* asset_wrapper_init_subclass(PyObject*, PyObject*, PyObject*) {
+    return raise_not_acceptable_base(asset_wrapper_type());
+}
+
+PyMethodDef asset_wrapper_methods[] = {
+    {"__init_subclass__",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&asset_wrapper_init_subclass)),
+     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+#else
+PyMemberDef asset_wrapper_members[] = {
+    {"__vectorcalloffset__", T_PYSSIZET,
+     static_cast<Py_ssize_t>(offsetof(AssetWrapperObject, vectorcall)), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+#endif
+
+PyType_Slot asset_wrapper_slots[] = {
+    {Py_tp_doc,
+     const_cast<char*>(
+         "The `@asset()` decorator wrapper. Stores the original function and metadata.")},
+    {Py_tp_new, reinterpret_cast<void*>(&asset_wrapper_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&asset_wrapper_dealloc)},
+    {Py_tp_call, reinterpret_cast<void*>(&asset_wrapper_call)},
+    {Py_tp_descr_get, reinterpret_cast<void*>(&asset_wrapper_descr_get)},
+    {Py_tp_getattro, reinterpret_cast<void*>(&asset_wrapper_getattro)},
+    {Py_tp_setattro, reinterpret_cast<void*>(&asset_wrapper_setattro)},
+    {Py_tp_getset, asset_wrapper_getset},
+#ifdef PYPY_VERSION
+    {Py_tp_methods, asset_wrapper_methods},
+#else
+    {Py_tp_members, asset_wrapper_members},
+#endif
+    {0, nullptr},
+};
+
+PyType_Spec asset_wrapper_spec = {
+    .name = "builtins.AssetWrapper",
+    .basicsize = static_cast<int>(sizeof(AssetWrapperObject)),
+    .itemsize = 0,
+#ifdef PYPY_VERSION
+    .flags = Py_TPFLAGS_DEFAULT,
+#else
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
+#endif
+    .slots = asset_wrapper_slots,
+};
+
+PyObject* asset_wrapper_type_object = nullptr;
+
+// Keys of the metadata dicts, interned once for the life of the process.
+struct Keys {
+    PyObject* kind;
+    PyObject* name;
+    PyObject* serializer;
+    PyObject* inputs;
+    PyObject* partitions;
+    PyObject* values_json;
+};
+Keys keys{};
+
+bool make_keys() {
+    if (keys.values_json != nullptr) {
+        return true;
+    }
+    Keys made{};
+    made.kind = PyUnicode_InternFromString("kind");
+    made.name = PyUnicode_InternFromString("name");
+    made.serializer = PyUnicode_InternFromString("serializer");
+    made.inputs = PyUnicode_InternFromString("inputs");
+    made.partitions = PyUnicode_InternFromString("partitions");
+    made.values_json = PyUnicode_InternFromString("values_json");
+    if (!made.kind || !made.name || !made.serializer || !made.inputs || !made.partitions ||
+        !made.values_json) {
+        Py_XDECREF(made.kind);
+        Py_XDECREF(made.name);
+        Py_XDECREF(made.serializer);
+        Py_XDECREF(made.inputs);
+        Py_XDECREF(made.partitions);
+        Py_XDECREF(made.values_json);
+        ensure_error();
+        return false;
+    }
+    keys = made;
+    return true;
+}
+
+/// dict[key] = value, where `value` is a new reference (null when making it failed).
+bool put(PyObject* dict, PyObject* key, Ref value) {
+    if (!value) {
+        ensure_error();
+        return false;
+    }
+    return PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+/// A `str` from optional text, or None.
+Ref optional_str(const std::optional<std::string>& text) {
+    if (!text) {
+        return Ref::borrow(Py_None);
+    }
+    return Ref::steal(new_str(*text));
+}
+
+Ref inputs_dict(const OrderedMap<std::string>& inputs) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        return dict;
+    }
+    for (const auto& [param, reference] : inputs) {
+        Ref key = Ref::steal(new_str(param));
+        if (!key || !put(dict.get(), key.get(), Ref::steal(new_str(reference)))) {
+            return Ref();
+        }
+    }
+    return dict;
+}
+
+Ref partitions_dict(const OrderedMap<PartitionSpec>& partitions) {
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        return dict;
+    }
+    std::string text;
+    for (const auto& [dimension, spec] : partitions) {
+        Ref inner = Ref::steal(PyDict_New());
+        if (!inner || !put(inner.get(), keys.kind, Ref::steal(PyUnicode_FromString("inline")))) {
+            return Ref();
+        }
+        text.clear();
+        json::write_compact(spec.values, text);
+        if (!put(inner.get(), keys.values_json, Ref::steal(new_str(text)))) {
+            return Ref();
+        }
+        Ref key = Ref::steal(new_str(dimension));
+        if (!key || !put(dict.get(), key.get(), std::move(inner))) {
+            return Ref();
+        }
+    }
+    return dict;
+}
+
+}  // namespace
+
+PyObject* metadata_to_dict(const AssetMetadata& metadata) {
+    if (!make_keys()) {
+        return nullptr;
+    }
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        ensure_error();
+        return nullptr;
+    }
+    // Steps 1 to 5, in the order of the keys.
+    if (!put(dict.get(), keys.kind, Ref::steal(PyUnicode_FromString("asset"))) ||
+        !put(dict.get(), keys.name, optional_str(metadata.name)) ||
+        !put(dict.get(), keys.serializer, optional_str(metadata.serializer)) ||
+        !put(dict.get(), keys.inputs,
+             metadata.inputs ? inputs_dict(*metadata.inputs) : Ref::borrow(Py_None)) ||
+        !put(dict.get(), keys.partitions,
+             metadata.partitions ? partitions_dict(*metadata.partitions) : Ref::borrow(Py_None))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyTypeObject* asset_wrapper_type() {
+    return cached_type(asset_wrapper_type_object, &asset_wrapper_spec);
+}
+
+PyObject* asset_wrapper_function(PyObject* obj) noexcept {
+    if (asset_wrapper_type_object == nullptr ||
+        Py_TYPE(obj) != reinterpret_cast<PyTypeObject*>(asset_wrapper_type_object)) {
+        return nullptr;
+    }
+    return as_wrapper(obj)->function;
+}
+
+PyObject* new_asset_wrapper(PyObject* function, AssetMetadata metadata) {
+    PyTypeObject* type = asset_wrapper_type();
+    if (type == nullptr) {
+        return nullptr;
+    }
+    auto* held = new AssetMetadata(std::move(metadata));
+    PyObject* self = PyType_GenericAlloc(type, 0);
+    if (self == nullptr) {
+        delete held;
+        ensure_error();
+        return nullptr;
+    }
+    AssetWrapperObject* w = as_wrapper(self);
+#ifndef PYPY_VERSION
+    w->vectorcall = &asset_wrapper_vectorcall;
+#endif
+    Py_INCREF(function);
+    w->function = function;
+    w->metadata = held;
+    return self;
+}
+
+int add_asset_wrapper_type(PyObject* module) {
+    PyTypeObject* type = asset_wrapper_type();
+    if (type == nullptr) {
+        return -1;
+    }
+    return register_object(module, "AssetWrapper", reinterpret_cast<PyObject*>(type));
+}
+
+}  // namespace kevro

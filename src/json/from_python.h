@@ -1,0 +1,17 @@
+// Conversion of a Python object into a JsonValue by way of the interpreter's own `json` module.
+#pragma once
+
+#include <Python.h>
+
+#include "json/value.h"
+
+namespace kevro {
+
+/// Encodes `obj` (any object, despite the name) with `json.dumps(obj)` and parses the text into
+/// `out`. Module inspection uses it for each asset's `__kevro_metadata__`. Returns false with a
+/// Python exception set: whatever the import of `json` or `json.dumps` raised, TypeError when
+/// `json.dumps` gave something other than a `str`, or RuntimeError "JSON parse error: ..." when
+/// the parser refuses the text. Needs the interpreter lock.
+bool python_dict_to_json(PyObject* obj, json::Value& out);
+
+}  // namespace kevro
