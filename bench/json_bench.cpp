@@ -157,6 +157,28 @@ int main(int argc, char** argv) {
 #endif
         rows.push_back(row);
     }
+
+    // Small texts, as the module parses them (one partition key, one converted dict).
+    std::printf("\nsmall texts, ns per parse: ours, RapidJSON, speed ratio ours / RapidJSON\n");
+    for (const char* small : {"\"north\"", "[1, 2.5, \"x\"]",
+                              "{\"region\": \"north\", \"limit\": 10, \"tags\": [\"a\", \"b\"]}"}) {
+        std::string text(small);
+        kevro::json::ParseError error;
+        auto [ours, rapid] = seconds_per_call_pair(
+            [&] {
+                kevro::json::Value v;
+                kevro::json::parse(text, v, error);
+                g_sink = g_sink + static_cast<std::size_t>(v.kind());
+            },
+            [&] {
+                rapidjson::Document d;
+                d.Parse<rapidjson::kParseFullPrecisionFlag>(text.data(), text.size());
+                g_sink = g_sink + static_cast<std::size_t>(d.GetType());
+            },
+            budget / 4);
+        std::printf("%-52s %7.0f %7.0f %6.2fx\n", small, ours * 1e9, rapid * 1e9, rapid / ours);
+    }
+
     if (rows.empty()) {
         std::printf("no corpus files found; nothing measured\n");
         return 0;

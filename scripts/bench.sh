@@ -13,7 +13,7 @@ if [ ! -f "$build/build.ninja" ]; then
         -DCMAKE_MAKE_PROGRAM="$PWD/.venv/bin/ninja" >/dev/null
 fi
 .venv/bin/cmake --build "$build" -j 2
-for exe in "$build"/bench/kevro-bench-*; do
+for exe in "$build"/bench/kevro_json_bench; do
     [ -x "$exe" ] && "$exe"
 done
 

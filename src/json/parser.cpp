@@ -12,7 +12,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <memory>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -287,11 +286,12 @@ class Parser {
     const char* end_;
     ParseError& error_;
     std::size_t depth_ = 0;
-    std::array<Frame, kMaxDepth> frames_{};
+    std::array<Frame, kMaxDepth> frames_;  // written before they are read
     // Per depth: the elements or members of the container open there, and the size of the
-    // last one closed there, which is a good guess for the next.
-    std::array<std::vector<Value>, kMaxDepth> elements_;
-    std::array<std::vector<Member>, kMaxDepth> members_;
+    // last non-empty array closed there, which is a good guess for the next.
+    // (They grow with the depth reached, so that small texts stay cheap to parse.)
+    std::vector<std::vector<Value>> elements_;
+    std::vector<std::vector<Member>> members_;
     std::array<std::uint32_t, kMaxDepth> size_hint_{};
     std::vector<std::uint32_t> order_;  // scratch for putting an object's members in key order
 };
@@ -300,7 +300,7 @@ class Parser {
 /// wrong guess wastes little.
 template <typename T>
 void prepare(std::vector<T>& items, std::uint32_t hint) {
-    items.reserve(hint < 64 ? hint : 64);
+    items.reserve(hint < 4 ? 4 : (hint < 64 ? hint : 64));
 }
 
 /// Gives back the room that a container much smaller than its guess did not use.
@@ -615,6 +615,10 @@ bool Parser::parse_number(Value& slot) {
 void Parser::close_array() {
     --depth_;
     std::vector<Value>& items = elements_[depth_];
+    if (items.empty()) {
+        *frames_[depth_].slot = Value(Array());
+        return;
+    }
     size_hint_[depth_] = static_cast<std::uint32_t>(items.size());
     trim(items);
     *frames_[depth_].slot = Value(std::move(items));
@@ -626,13 +630,20 @@ void Parser::close_object() {
     const Frame& f = frames_[depth_];
     std::vector<Member>& items = members_[depth_];
     std::size_t n = items.size();
-    size_hint_[depth_] = static_cast<std::uint32_t>(n);
     Object object;
     std::vector<Member>& members = detail::Access::members(object);
     if (f.ordered) {
-        members.reserve(n);
-        for (Member& m : items) members.push_back(std::move(m));
-        items.clear();
+        if (items.capacity() <= n + n / 4 + 2) {
+            // The scratch vector fits: hand it over whole, and give the next object at this
+            // depth room for as many members.
+            members = std::move(items);
+            items = std::vector<Member>();
+            items.reserve(n);
+        } else {
+            members.reserve(n);
+            for (Member& m : items) members.push_back(std::move(m));
+            items.clear();
+        }
         *f.slot = Value(std::move(object));
         return;
     }
@@ -684,8 +695,12 @@ bool Parser::run(Value& out) {
                 Frame& frame = frames_[depth_];
                 frame = Frame{object, true, slot};
                 if (object) {
-                } else {
-                    prepare(elements_[depth_], size_hint_[depth_]);
+                    if (members_.size() <= depth_) {
+                        members_.resize(depth_ + 1);
+                        members_[depth_].reserve(8);
+                    }
+                } else if (elements_.size() <= depth_) {
+                    elements_.resize(depth_ + 1);
                 }
                 ++depth_;
                 ++p_;
@@ -704,7 +719,10 @@ bool Parser::run(Value& out) {
                     slot = parse_key(frame);
                     if (slot == nullptr) return false;
                 } else {
-                    slot = &elements_[depth_ - 1].emplace_back();
+                    // Room for as many elements as the last array at this depth had.
+                    std::vector<Value>& elements = elements_[depth_ - 1];
+                    prepare(elements, size_hint_[depth_ - 1]);
+                    slot = &elements.emplace_back();
                 }
                 continue;
             }
@@ -838,11 +856,10 @@ std::string ParseError::text() const {
 
 bool parse(std::string_view text, Value& out, ParseError& error) {
     error = ParseError{};
-    // The value is built in a fresh tree (the parser's state is large, so it lives on the heap)
-    // and handed over only when the whole text was read.
-    auto parser = std::make_unique<Parser>(text, error);
+    // The value is built in a fresh tree and handed over only when the whole text was read.
+    Parser parser(text, error);
     Value result;
-    if (parser->run(result)) {
+    if (parser.run(result)) {
         out = std::move(result);
         return true;
     }
