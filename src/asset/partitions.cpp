@@ -9,6 +9,7 @@
 #include "common/errors.h"
 #include "common/ref.h"
 #include "common/text.h"
+#include "json/from_python.h"
 #include "json/parser.h"
 #include "module/registry.h"
 
@@ -122,20 +123,8 @@ PyObject* new_partitions(json::Array values) {
 
 /// Stores one list item: `json.dumps(item)`, then the parser.
 bool store_key(PyObject* dumps, PyObject* item, json::Array& out) {
-    Ref text = Ref::steal(PyObject_CallOneArg(dumps, item));
-    if (!text) {
-        ensure_error();
-        return false;
-    }
-    std::string_view view;
-    if (!extract_str(text.get(), view)) {
-        return false;
-    }
     json::Value value;
-    json::ParseError error;
-    if (!json::parse(view, value, error)) {
-        std::string message = "invalid partition value: " + error.text();
-        PyErr_SetString(PyExc_ValueError, message.c_str());
+    if (!dumps_and_parse(dumps, item, value, PyExc_ValueError, "invalid partition value: ")) {
         return false;
     }
     out.push_back(std::move(value));

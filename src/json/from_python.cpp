@@ -25,22 +25,28 @@ bool python_dict_to_json(PyObject* obj, json::Value& out) {
         ensure_error();
         return false;
     }
-    // Step 2: the module's defaults, so that ASCII-only text with NaN spelled out comes back.
-    Ref text = Ref::steal(PyObject_CallOneArg(dumps.get(), obj));
+    // Steps 2 to 4.
+    return dumps_and_parse(dumps.get(), obj, out, PyExc_RuntimeError, "JSON parse error: ");
+}
+
+bool dumps_and_parse(PyObject* dumps, PyObject* obj, json::Value& out, PyObject* error_type,
+                     const char* prefix) {
+    // The module's defaults, so that ASCII-only text with NaN spelled out comes back.
+    Ref text = Ref::steal(PyObject_CallOneArg(dumps, obj));
     if (!text) {
         ensure_error();
         return false;
     }
-    // Step 3: only a replaced `json.dumps` can return something other than a str.
+    // Only a replaced `json.dumps` can return something other than a str.
     std::string_view view;
     if (!extract_str(text.get(), view)) {
         return false;
     }
-    // Step 4: the parser's refusal becomes a RuntimeError carrying its message and position.
+    // The parser's refusal carries its message and position.
     json::ParseError error;
     if (!json::parse(view, out, error)) {
-        std::string message = "JSON parse error: " + error.text();
-        PyErr_SetString(PyExc_RuntimeError, message.c_str());
+        std::string message = prefix + error.text();
+        PyErr_SetString(error_type, message.c_str());
         return false;
     }
     return true;

@@ -14,4 +14,10 @@ namespace kevro {
 /// the parser refuses the text. Needs the interpreter lock.
 bool python_dict_to_json(PyObject* obj, json::Value& out);
 
+/// The shared step of the conversion and of partition keys: `dumps(obj)`, which must give a
+/// `str`, read back by the parser. A refused text raises `error_type` with `prefix` followed by
+/// the parser's error text.
+bool dumps_and_parse(PyObject* dumps, PyObject* obj, json::Value& out, PyObject* error_type,
+                     const char* prefix);
+
 }  // namespace kevro
