@@ -1,5 +1,5 @@
 # Entry points; each one sets up what it needs first (see scripts/bootstrap.sh).
-.PHONY: example test test-cpython format format-check fuzz bench
+.PHONY: example test test-cpython test-asan format format-check fuzz bench
 
 example:
 	scripts/example.sh
@@ -9,6 +9,9 @@ test:
 
 test-cpython:
 	scripts/test.sh .venv-cpython python3
+
+test-asan:
+	scripts/asan-tests.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
