@@ -12,6 +12,13 @@ void ensure_error() noexcept {
     }
 }
 
+Ref checked(PyObject* result) noexcept {
+    if (result == nullptr) {
+        ensure_error();
+    }
+    return Ref::steal(result);
+}
+
 std::string type_qualname(PyTypeObject* type) {
     static const char fallback[] = "<failed to extract type name>";
     Ref name =

@@ -8,11 +8,17 @@
 #include <string_view>
 #include <type_traits>
 
+#include "common/ref.h"
+
 namespace kevro {
 
 /// Called where an interpreter call reported failure: makes sure an exception is set, so that a
 /// null return never reaches the interpreter without one.
 void ensure_error() noexcept;
+
+/// Takes over the new reference that an interpreter call returned; a null result leaves an
+/// exception set (see ensure_error), so callers only test the Ref.
+Ref checked(PyObject* result) noexcept;
 
 /// The `__qualname__` of a type as UTF-8, or "<failed to extract type name>" when it cannot be
 /// read (any exception from the read is discarded).

@@ -23,6 +23,19 @@ bool extract_str(PyObject* obj, std::string_view& out) {
     return utf8_of(obj, out);
 }
 
+bool intern_all(const char* const* texts, PyObject** out, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+        if (out[i] == nullptr) {
+            out[i] = PyUnicode_InternFromString(texts[i]);
+            if (out[i] == nullptr) {
+                ensure_error();
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
 PyObject* new_str(std::string_view text) {
     PyObject* s = PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
     if (s == nullptr) {

@@ -3,6 +3,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <string_view>
 
 namespace kevro {
@@ -14,6 +15,11 @@ bool utf8_of(PyObject* str, std::string_view& out);
 /// Like utf8_of, but first checks that `obj` is a `str`; otherwise TypeError
 /// "'T' object cannot be converted to 'PyString'".
 bool extract_str(PyObject* obj, std::string_view& out);
+
+/// Interns each of `count` ASCII texts into `out`, skipping entries already made; the strings
+/// live for the rest of the process, so attribute lookups by them hit dicts by pointer.
+/// Returns false with an exception set when the interpreter cannot make one.
+bool intern_all(const char* const* texts, PyObject** out, std::size_t count);
 
 /// A new `str` from UTF-8 text, or null with an exception set.
 PyObject* new_str(std::string_view text);

@@ -92,36 +92,13 @@ static_assert(name_texts[name_count - 1] != nullptr, "every NameId needs its tex
 
 std::array<PyObject*, name_count> names{};
 
-bool intern_names() {
-    for (std::size_t i = 0; i < name_count; ++i) {
-        if (names[i] == nullptr) {
-            names[i] = PyUnicode_InternFromString(name_texts[i]);
-            if (names[i] == nullptr) {
-                ensure_error();
-                return false;
-            }
-        }
-    }
-    return true;
-}
+bool intern_names() { return intern_all(name_texts.data(), names.data(), name_count); }
 
 PyObject* name(NameId id) { return names[id]; }
 
-Ref attr(PyObject* obj, NameId id) {
-    Ref result = Ref::steal(PyObject_GetAttr(obj, name(id)));
-    if (!result) {
-        ensure_error();
-    }
-    return result;
-}
+Ref attr(PyObject* obj, NameId id) { return checked(PyObject_GetAttr(obj, name(id))); }
 
-Ref call(PyObject* callable, PyObject* arg) {
-    Ref result = Ref::steal(PyObject_CallOneArg(callable, arg));
-    if (!result) {
-        ensure_error();
-    }
-    return result;
-}
+Ref call(PyObject* callable, PyObject* arg) { return checked(PyObject_CallOneArg(callable, arg)); }
 
 /// `module.function(arg)`: the attribute is read anew for every call, so that a function
 /// replaced on the standard module is the one used.

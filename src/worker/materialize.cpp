@@ -61,14 +61,8 @@ PyObject* names[name_count] = {};
 PyObject* empty_tuple = nullptr;
 
 bool make_constants() {
-    for (std::size_t i = 0; i < name_count; ++i) {
-        if (names[i] == nullptr) {
-            names[i] = PyUnicode_InternFromString(name_texts[i]);
-            if (names[i] == nullptr) {
-                ensure_error();
-                return false;
-            }
-        }
+    if (!intern_all(name_texts, names, name_count)) {
+        return false;
     }
     if (empty_tuple == nullptr) {
         empty_tuple = PyTuple_New(0);
@@ -78,14 +72,6 @@ bool make_constants() {
         }
     }
     return true;
-}
-
-/// A reference that a failed interpreter call gave back, with an exception guaranteed on null.
-Ref checked(PyObject* result) {
-    if (result == nullptr) {
-        ensure_error();
-    }
-    return Ref::steal(result);
 }
 
 Ref import(Name module) { return checked(PyImport_Import(names[module])); }
