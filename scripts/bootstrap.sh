@@ -37,13 +37,14 @@ if ! "$venv/bin/python" -c "import sys" >/dev/null 2>&1; then
 fi
 py="$venv/bin/python"
 
-# Step 3: build and test tools inside the environment.
-if ! "$py" -c "import pytest, scikit_build_core" >/dev/null 2>&1 || [ ! -x "$venv/bin/cmake" ] ||
+# Step 3: build and test tools inside the environment, and kevro's own dependency (rich, for
+# the progress display and summary of `python -m kevro run`).
+if ! "$py" -c "import pytest, scikit_build_core, rich" >/dev/null 2>&1 || [ ! -x "$venv/bin/cmake" ] ||
     [ ! -x "$venv/bin/ninja" ]; then
     say "installing build and test tools into $venv"
     "$py" -m pip install -q --disable-pip-version-check --upgrade pip
     "$py" -m pip install -q --disable-pip-version-check "pytest>=7" "scikit-build-core>=0.10" \
-        "cmake>=3.20" ninja
+        "cmake>=3.20" ninja "rich>=13"
 fi
 
 # Step 4: kevro itself, rebuilt when any file that goes into it changed. The build directory is
