@@ -37,6 +37,12 @@ if True:  # noqa: SIM108 - kept in a block to show that indented assets are foun
 
 
 @asset(inputs={"stock_levels": stock_levels})
-def low_stock_alerts(stock_levels: dict) -> "list[str]":
-    """SKUs already below the reorder level before any sale."""
-    return sorted(sku for sku, units in stock_levels.items() if units < REORDER_BELOW)
+def low_stock_alerts(stock_levels: "dict[str, dict[str, int]]") -> "list[str]":
+    """One "warehouse/SKU" text for every shelf already below the reorder level before any sale; the
+    stock levels of all warehouses arrive as one dict from warehouse to that warehouse's value."""
+    return sorted(
+        f"{warehouse}/{sku}"
+        for warehouse, levels in stock_levels.items()
+        for sku, units in levels.items()
+        if units < REORDER_BELOW
+    )

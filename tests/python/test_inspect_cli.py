@@ -179,7 +179,8 @@ def test_the_example_shop_is_discovered():
 
 @pytest.mark.skipif(not hasattr(_kevro, "asset"), reason="the asset decorator is not built")
 def test_the_example_shop_runs_from_end_to_end():
-    # Upstream values handed on by hand, as the worker would for one partition combination.
+    # Upstream values handed on by hand, as `kevro run` would: a shared dimension passes the
+    # value of the same key, a dimension the downstream asset lacks is gathered into a dict.
     result = run_python(
         """
         from shop import catalog, inventory, orders, reports
@@ -190,10 +191,10 @@ def test_the_example_shop_runs_from_end_to_end():
         stock = inventory.stock_levels(warehouse="leeds")
         plan = inventory.restock_plan(stock, lines, warehouse="leeds", day="2024-03-02")
         board = reports.dashboard(
-            revenue=revenue,
-            top=reports.top_products(lines),
-            mix=reports.category_mix(lines, catalog.categories(products)),
-            alerts=inventory.low_stock_alerts(stock),
+            revenue={"USD": {"2024-03-02": revenue}},
+            top=reports.top_products({"2024-03-02": lines}),
+            mix=reports.category_mix({"2024-03-02": lines}, catalog.categories(products)),
+            alerts=inventory.low_stock_alerts({"leeds": stock}),
         )
         print(sorted(board), board["low_stock"], len(plan) > 0, round(sum(board["category_mix"].values())))
         """,
@@ -201,5 +202,5 @@ def test_the_example_shop_runs_from_end_to_end():
     )
     assert result.returncode == 0, result.stderr
     assert result.stdout == (
-        "['category_mix', 'low_stock', 'revenue', 'top_products'] ['TEA-01', 'TEA-02'] True 100\n"
+        "['category_mix', 'low_stock', 'revenue', 'top_products'] ['leeds/TEA-01', 'leeds/TEA-02'] True 100\n"
     )
