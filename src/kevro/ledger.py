@@ -1,0 +1,147 @@
+"""The run ledger, ``<out>/runs.jsonl``: one JSON line per job of every run, appended as the job
+finishes, and the reader behind ``python -m kevro runs``."""
+
+from __future__ import annotations
+
+import json
+import os
+import time
+from dataclasses import dataclass, field
+from typing import Any, Dict, List, Optional, Sequence
+
+LEDGER_FILE = "runs.jsonl"
+
+
+def iso_utc(timestamp: Optional[float]) -> Optional[str]:
+    """A POSIX timestamp as ISO-8601 UTC text with milliseconds, e.g. 2024-03-01T12:00:00.250Z."""
+    if timestamp is None:
+        return None
+    # time.gmtime and strftime rather than datetime: this runs twice per job in the runner.
+    seconds, micros = divmod(round(timestamp * 1_000_000), 1_000_000)
+    return time.strftime("%Y-%m-%dT%H:%M:%S", time.gmtime(seconds)) + ".%03dZ" % (micros // 1000)
+
+
+def partition_text(partition: Dict[str, Any]) -> str:
+    """`day=2024-03-01,region=north`: string keys as they are, other keys as compact JSON."""
+    return ",".join(f"{dim}={key_text(key)}" for dim, key in partition.items())
+
+
+def key_text(key: Any) -> str:
+    if isinstance(key, str):
+        return key
+    return json.dumps(key, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+
+
+class LedgerWriter:
+    """Appends ledger lines to one file. Each line goes out in a single write() on a descriptor
+    opened with O_APPEND, so lines of concurrent runs never interleave within a line."""
+
+    def __init__(self, path: str) -> None:
+        self.path = path
+        self._fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+
+    def append(self, entry: Dict[str, Any]) -> None:
+        data = (json.dumps(entry, ensure_ascii=False) + "\n").encode("utf-8")
+        while data:
+            written = os.write(self._fd, data)
+            data = data[written:]
+
+    def close(self) -> None:
+        if self._fd >= 0:
+            os.close(self._fd)
+            self._fd = -1
+
+
+@dataclass
+class LastRun:
+    """The lines of the newest run in a ledger, and what could not be read on the way."""
+
+    run_id: Optional[str]
+    entries: List[Dict[str, Any]] = field(default_factory=list)
+    unreadable: List[int] = field(default_factory=list)  # 1-based line numbers
+
+
+def read_last_run(path: str) -> LastRun:
+    """The entries whose run_id is that of the last readable line. Lines that are not JSON
+    objects with a run_id are listed in `unreadable` and otherwise ignored. OSError (a missing
+    ledger among them) propagates."""
+    entries: List[Dict[str, Any]] = []
+    unreadable: List[int] = []
+    with open(path, "rb") as handle:
+        for number, raw in enumerate(handle, start=1):
+            if not raw.strip():
+                continue
+            try:
+                entry = json.loads(raw.decode("utf-8"))
+            except (UnicodeDecodeError, ValueError):
+                unreadable.append(number)
+                continue
+            if not isinstance(entry, dict) or not isinstance(entry.get("run_id"), str):
+                unreadable.append(number)
+                continue
+            entries.append(entry)
+    if not entries:
+        return LastRun(None, [], unreadable)
+    last = entries[-1]["run_id"]
+    return LastRun(last, [e for e in entries if e["run_id"] == last], unreadable)
+
+
+RUNS_COLUMNS = ("asset", "partition", "status", "duration", "worker pid", "error")
+
+
+def entry_status(entry: Dict[str, Any]) -> str:
+    if entry.get("skipped"):
+        return "skipped"
+    return "ok" if entry.get("ok") is True else "failed"
+
+
+def first_line(text: Optional[str]) -> str:
+    if not text:
+        return ""
+    lines = str(text).strip().splitlines()
+    return lines[0] if lines else ""
+
+
+def format_duration(seconds: Optional[float]) -> str:
+    """12 ms, 1.50 s, 2 min 5 s: short enough for a table column."""
+    if not isinstance(seconds, (int, float)):
+        return ""
+    if seconds < 1.0:
+        return f"{seconds * 1000:.0f} ms"
+    if seconds < 120.0:
+        return f"{seconds:.2f} s"
+    minutes, rest = divmod(int(round(seconds)), 60)
+    return f"{minutes} min {rest} s"
+
+
+def runs_rows(entries: Sequence[Dict[str, Any]]) -> List[List[str]]:
+    """One row of RUNS_COLUMNS per ledger entry; fields of the wrong type show as blanks."""
+    rows = []
+    for entry in entries:
+        partition = entry.get("partition")
+        pid = entry.get("worker_pid")
+        rows.append(
+            [
+                str(entry.get("asset", "")),
+                partition_text(partition) if isinstance(partition, dict) else "",
+                entry_status(entry),
+                "" if entry.get("skipped") else format_duration(entry.get("duration_s")),
+                str(pid) if isinstance(pid, int) else "",
+                first_line(entry.get("error")),
+            ]
+        )
+    return rows
+
+
+def aligned(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
+    """A plain text table: columns padded to their widest cell, two blanks apart, no trailing
+    blanks."""
+    widths = [len(h) for h in header]
+    for row in rows:
+        for i, cell in enumerate(row):
+            widths[i] = max(widths[i], len(cell))
+    lines = []
+    for row in [list(header)] + [list(r) for r in rows]:
+        line = "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row))
+        lines.append(line.rstrip())
+    return "\n".join(lines) + "\n"
