@@ -707,10 +707,14 @@ class _Executor:
             self.progress.tick()
 
     def _kill_running(self) -> None:
-        self.pool.kill()
-        for end in self.pool.collect():  # reports that were already in
+        # Reports that were already in count as they are; every job still running when the kill
+        # goes out was stopped by it, however its process is seen to end afterwards.
+        for end in self.pool.collect():
             self.finish(end)
-        for index, _ in self.pool.running():
+        stopped = list(self.pool.running())
+        self.pool.kill()
+        self.pool.collect()
+        for index, _ in stopped:
             job = self.jobs[index]
             wall, mono, pid = self.started.pop(index)
             self._done(Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono, pid,
