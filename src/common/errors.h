@@ -60,7 +60,8 @@ bool str_lossy(PyObject* obj, std::string& out);
 std::string exception_display_text(PyObject* exc_value);
 
 /// Runs `body` for a function that the interpreter calls, so that no C++ exception crosses into
-/// the interpreter: std::bad_alloc becomes MemoryError, anything else a SystemError.
+/// the interpreter: std::bad_alloc becomes MemoryError, anything else a SystemError. The failure
+/// result is null, false or -1, by the body's result type.
 template <class Body>
 auto boundary(Body&& body) noexcept -> decltype(body()) {
     using Result = decltype(body());
@@ -73,6 +74,8 @@ auto boundary(Body&& body) noexcept -> decltype(body()) {
     }
     if constexpr (std::is_pointer_v<Result>) {
         return nullptr;
+    } else if constexpr (std::is_same_v<Result, bool>) {
+        return false;
     } else {
         return Result(-1);
     }

@@ -299,8 +299,12 @@ PyObject* materialize(const Arguments& a) {
         return nullptr;
     }
 
-    if (run(a, importlib.get(), inspect.get(), json_module.get(), output_path.get(),
-            result_path.get())) {
+    // The run phase catches what the module itself fails with too: running out of memory
+    // there is recorded like a MemoryError of the asset's own code.
+    if (boundary([&] {
+            return run(a, importlib.get(), inspect.get(), json_module.get(), output_path.get(),
+                       result_path.get());
+        })) {
         Py_RETURN_NONE;
     }
     return report_failure(result_path.get());
