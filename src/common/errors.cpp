@@ -50,6 +50,11 @@ bool prefix_argument_error(const char* name) {
         ensure_error();
         return false;
     }
+    // Anything that is not a TypeError stays pending untouched: on PyPy, fetching and restoring
+    // an exception that its traceback's frames refer to keeps that cycle alive for good.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) {
+        return false;
+    }
     SavedError old;
     if (old.type() != PyExc_TypeError) {
         old.restore();
