@@ -1,5 +1,5 @@
 # Entry points; each one sets up what it needs first (see scripts/bootstrap.sh).
-.PHONY: example test test-cpython test-asan format format-check fuzz bench
+.PHONY: example test test-cpython test-asan valgrind format format-check fuzz bench
 
 example:
 	scripts/example.sh
@@ -12,6 +12,9 @@ test-cpython:
 
 test-asan:
 	scripts/asan-tests.sh
+
+valgrind:
+	scripts/valgrind-tests.sh
 
 format:
 	clang-format -i $$(git ls-files '*.cpp' '*.h')
