@@ -13,6 +13,8 @@ import os
 import sys
 from typing import List, Optional, Sequence
 
+from kevro.inspect import write_stdout
+
 PROG = "python -m kevro"
 DEFAULT_OUT = "kevro-out"
 
@@ -85,18 +87,6 @@ def _error(text: str) -> None:
     print(f"kevro: error: {' '.join(str(text).split())}", file=sys.stderr)
 
 
-def _write_stdout(text: str) -> None:
-    # Tables hold non-ASCII names and arrows; write UTF-8 whatever the locale says.
-    buffer = getattr(sys.stdout, "buffer", None)
-    if buffer is None:
-        sys.stdout.write(text)
-        sys.stdout.flush()
-        return
-    sys.stdout.flush()
-    buffer.write(text.encode("utf-8", "surrogateescape"))
-    buffer.flush()
-
-
 def _graph(modules: Sequence[str]) -> list:
     from kevro import graph
 
@@ -135,7 +125,7 @@ def _list(args: argparse.Namespace) -> int:
         _error(str(exc))
         return 2
     text = graph.list_table(assets)
-    _write_stdout(text if text.endswith("\n") else text + "\n")
+    write_stdout(text if text.endswith("\n") else text + "\n", "surrogateescape")
     return 0
 
 
@@ -181,7 +171,7 @@ def _runs(args: argparse.Namespace) -> int:
                 table.add_row(*cells)
             Console(file=sys.stdout).print(table)
             return 0
-    _write_stdout(header + "\n" + ledger.aligned(ledger.RUNS_COLUMNS, rows))
+    write_stdout(header + "\n" + ledger.aligned(ledger.RUNS_COLUMNS, rows), "surrogateescape")
     return 0
 
 

@@ -51,15 +51,16 @@ def one_line(text: str) -> str:
     return " ".join(text.splitlines()) if text else text
 
 
-def _write_stdout(text: str) -> None:
-    # The report is UTF-8 whatever the locale says; write bytes when the stream has them.
+def write_stdout(text: str, errors: str = "strict") -> None:
+    """Writes `text` to standard output as UTF-8 whatever the locale says (bytes when the
+    stream has them); `errors` is the encoder's error handler."""
     buffer = getattr(sys.stdout, "buffer", None)
     if buffer is None:
         sys.stdout.write(text)
         sys.stdout.flush()
         return
     sys.stdout.flush()
-    buffer.write(text.encode("utf-8"))
+    buffer.write(text.encode("utf-8", errors))
     buffer.flush()
 
 
@@ -72,7 +73,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except Exception as exc:  # noqa: BLE001 - every failure of the call is reported the same way
         print(f"kevro.inspect: error: {type(exc).__name__}: {one_line(str(exc))}", file=sys.stderr)
         return 1
-    _write_stdout(text + "\n")
+    write_stdout(text + "\n")
     return 0
 
 

@@ -33,7 +33,7 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, Optional, Seque
 
 from kevro import ledger as ledger_mod
 from kevro.ledger import LEDGER_FILE, LedgerWriter, first_line, format_duration, iso_utc
-from kevro.worker import RESULT_FILE, VALUE_FILE, remove_stale_result
+from kevro.worker import LOG_FILE, RESULT_FILE, VALUE_FILE, remove_stale_result
 
 if TYPE_CHECKING:  # pragma: no cover
     from kevro.graph import Job, Plan
@@ -44,7 +44,6 @@ SKIPPED = "skipped"
 
 WORKER_DIED = "WorkerDied"
 WORKERS_LOG = "workers.log"
-LOG_FILE = "job.log"
 
 # How long close() waits for a worker process to leave after its job pipe was closed.
 _EXIT_GRACE_S = 5.0

@@ -20,6 +20,8 @@ import _kevro
 
 RESULT_FILE = "result.json"
 VALUE_FILE = "value.json"
+# What a job of `python -m kevro run` printed, beside its two output files.
+LOG_FILE = "job.log"
 
 
 def _parser() -> argparse.ArgumentParser:
