@@ -13,7 +13,7 @@ import os
 import sys
 from typing import List, Optional, Sequence
 
-from kevro.inspect import write_stdout
+from kevro.common import LEDGER_FILE, aligned, write_stdout
 
 PROG = "python -m kevro"
 DEFAULT_OUT = "kevro-out"
@@ -27,6 +27,18 @@ def _jobs(text: str) -> int:
     if value < 1:
         raise argparse.ArgumentTypeError(f"the job count must be at least 1, not {value}")
     return value
+
+
+def _add_modules(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
+    parser.add_argument("modules", metavar="MODULE", nargs="+",
+                        help="dotted name of a module with assets, importable from here")
+    return parser
+
+
+def _add_out(parser: argparse.ArgumentParser, what: str) -> argparse.ArgumentParser:
+    parser.add_argument("--out", metavar="DIR", default=DEFAULT_OUT,
+                        help=f"{what} (default: ./{DEFAULT_OUT})")
+    return parser
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -48,10 +60,8 @@ def build_parser() -> argparse.ArgumentParser:
         "2 for a usage error or a graph that cannot be run, 130 when interrupted. "
         "Ctrl-C once stops new jobs from starting; twice stops the running ones.",
     )
-    run.add_argument("modules", metavar="MODULE", nargs="+",
-                     help="dotted name of a module with assets, importable from here")
-    run.add_argument("--out", metavar="DIR", default=DEFAULT_OUT,
-                     help=f"output directory (default: ./{DEFAULT_OUT})")
+    _add_modules(run)
+    _add_out(run, "output directory")
     run.add_argument("--select", metavar="NAME", nargs="+", action="extend", default=[],
                      help="run only these assets (by display name) and their upstream assets")
     run.add_argument("--jobs", metavar="N", type=_jobs, default=max(1, os.cpu_count() or 1),
@@ -61,25 +71,19 @@ def build_parser() -> argparse.ArgumentParser:
                      "workers that have imported the modules once")
     run.set_defaults(handler=_run)
 
-    listing = commands.add_parser(
+    _add_modules(commands.add_parser(
         "list",
         help="show the assets of some modules",
         description="Print the assets of the named modules, upstream first, with their "
         "functions, inputs and partitions.",
-    )
-    listing.add_argument("modules", metavar="MODULE", nargs="+",
-                         help="dotted name of a module with assets, importable from here")
-    listing.set_defaults(handler=_list)
+    )).set_defaults(handler=_list)
 
-    runs = commands.add_parser(
+    _add_out(commands.add_parser(
         "runs",
         help="show the jobs of the last run",
         description="Print the jobs of the last run recorded in DIR/runs.jsonl: asset, "
         "partition, status, duration, worker pid and the first line of the error.",
-    )
-    runs.add_argument("--out", metavar="DIR", default=DEFAULT_OUT,
-                      help=f"output directory of the runs (default: ./{DEFAULT_OUT})")
-    runs.set_defaults(handler=_runs)
+    ), "output directory of the runs").set_defaults(handler=_runs)
     return parser
 
 
@@ -132,7 +136,7 @@ def _list(args: argparse.Namespace) -> int:
 def _runs(args: argparse.Namespace) -> int:
     from kevro import ledger
 
-    path = os.path.join(args.out, ledger.LEDGER_FILE)
+    path = os.path.join(args.out, LEDGER_FILE)
     try:
         last = ledger.read_last_run(path)
     except FileNotFoundError:
@@ -153,25 +157,12 @@ def _runs(args: argparse.Namespace) -> int:
     started = [e.get("started_at") for e in last.entries if isinstance(e.get("started_at"), str)]
     header = f"run {last.run_id}: {len(rows)} jobs" + (f", started {min(started)}" if started else "")
     if sys.stdout.isatty():
-        try:
-            from rich.console import Console
-            from rich.markup import escape
-            from rich.table import Table
-        except ImportError:
-            pass
-        else:
-            table = Table(title=escape(header), title_justify="left")
-            for column in ledger.RUNS_COLUMNS:
-                table.add_column(column, overflow="fold",
-                                 justify="right" if column in ("duration", "worker pid") else "left")
-            styles = {"ok": "green", "failed": "red", "skipped": "yellow"}
-            for row in rows:
-                cells = [escape(cell) for cell in row]
-                cells[2] = f"[{styles[row[2]]}]{cells[2]}[/]"
-                table.add_row(*cells)
-            Console(file=sys.stdout).print(table)
-            return 0
-    write_stdout(header + "\n" + ledger.aligned(ledger.RUNS_COLUMNS, rows), "surrogateescape")
+        from kevro import live
+
+        live.print_table(sys.stdout, header, ledger.RUNS_COLUMNS, rows, right=("duration", "worker pid"),
+                         style=lambda column, cell: live.STATE_STYLES.get(cell) if column == "status" else None)
+        return 0
+    write_stdout(header + "\n" + aligned(ledger.RUNS_COLUMNS, rows), "surrogateescape")
     return 0
 
 

@@ -30,7 +30,7 @@ from typing import List, NoReturn, Optional
 
 # Imported here, before any fork, so that no child pays for these imports again.
 import _kevro
-from kevro.worker import LOG_FILE, remove_stale_result
+from kevro.common import LOG_FILE, remove_stale_result
 
 
 def _parser() -> argparse.ArgumentParser:

@@ -33,6 +33,8 @@ import sys
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
+from kevro.common import LEDGER_FILE, aligned, canonical, key_text
+
 __all__ = [
     "GraphError",
     "Asset",
@@ -52,9 +54,6 @@ __all__ = [
 MAX_FOLDER_BYTES = 200
 # Length of the sha256 prefix that keeps a shortened folder name unique.
 HASH_CHARS = 12
-# The run ledger lives beside the asset folders, so no asset folder may take its name.
-LEDGER_NAME = "runs.jsonl"
-
 ERROR_PREFIX = "kevro.inspect: error:"
 
 
@@ -63,14 +62,6 @@ class GraphError(Exception):
 
 
 # --- key and folder texts ----------------------------------------------------------------------
-
-
-_ENCODER = json.JSONEncoder(separators=(",", ":"), sort_keys=True, ensure_ascii=False)
-
-
-def canonical(key: Any) -> str:
-    """The identity of a partition key: its compact JSON text with sorted object members."""
-    return _ENCODER.encode(key)
 
 
 def _identities(keys: Sequence[Any], memo: Dict[str, str]) -> List[str]:
@@ -86,12 +77,6 @@ def _identities(keys: Sequence[Any], memo: Dict[str, str]) -> List[str]:
             text = canonical(key)
         result.append(text)
     return result
-
-
-def key_text(key: Any) -> str:
-    """How a key appears in labels, folder names and gathered dicts: a str as itself, any other
-    key as its compact JSON text."""
-    return key if isinstance(key, str) else canonical(key)
 
 
 def _escape(char: str) -> str:
@@ -156,7 +141,7 @@ def folder_name(name: str) -> str:
     encoded = name.translate(_FOLDER_TABLE)
     if encoded.startswith("."):
         encoded = "%2E" + encoded[1:]
-    elif encoded == LEDGER_NAME:
+    elif encoded == LEDGER_FILE:  # the run ledger lives beside the asset folders
         encoded = "runs%2Ejsonl"
     return _cap(encoded, name)
 
@@ -742,6 +727,9 @@ def _input(
 # --- the table -----------------------------------------------------------------------------------
 
 
+LIST_COLUMNS = ("ASSET", "FUNCTION", "INPUTS", "PARTITIONS")
+
+
 def list_table(assets: Sequence[Asset]) -> str:
     """The assets as a plain-text table, one line per asset after a header line, with the
     columns ASSET (display name), FUNCTION (module:function), INPUTS ("parameter ← upstream
@@ -749,7 +737,7 @@ def list_table(assets: Sequence[Asset]) -> str:
     separated by at least two spaces; lines carry no trailing blanks and are joined by line
     feeds, with none after the last line."""
     names = {asset.ref: asset.name for asset in assets}
-    rows = [("ASSET", "FUNCTION", "INPUTS", "PARTITIONS")]
+    rows = []
     for asset in assets:
         inputs = ", ".join(f"{param} ← {names.get(ref, ref)}" for param, ref in asset.inputs)
         if asset.dimensions:
@@ -761,9 +749,4 @@ def list_table(assets: Sequence[Asset]) -> str:
             partitions = ""
         function = f"{asset.module}:{asset.function}"
         rows.append((asset.name, function, inputs or "-", partitions or "-"))
-    widths = [max(len(row[c]) for row in rows) for c in range(4)]
-    lines = []
-    for row in rows:
-        cells = [row[c].ljust(widths[c]) for c in range(3)] + [row[3]]
-        lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines)
+    return aligned(LIST_COLUMNS, rows)[:-1]

@@ -9,7 +9,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence
 
-LEDGER_FILE = "runs.jsonl"
+from kevro.common import key_text
 
 
 def iso_utc(timestamp: Optional[float]) -> Optional[str]:
@@ -24,12 +24,6 @@ def iso_utc(timestamp: Optional[float]) -> Optional[str]:
 def partition_text(partition: Dict[str, Any]) -> str:
     """`day=2024-03-01,region=north`: string keys as they are, other keys as compact JSON."""
     return ",".join(f"{dim}={key_text(key)}" for dim, key in partition.items())
-
-
-def key_text(key: Any) -> str:
-    if isinstance(key, str):
-        return key
-    return json.dumps(key, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
 
 
 class LedgerWriter:
@@ -131,17 +125,3 @@ def runs_rows(entries: Sequence[Dict[str, Any]]) -> List[List[str]]:
             ]
         )
     return rows
-
-
-def aligned(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
-    """A plain text table: columns padded to their widest cell, two blanks apart, no trailing
-    blanks."""
-    widths = [len(h) for h in header]
-    for row in rows:
-        for i, cell in enumerate(row):
-            widths[i] = max(widths[i], len(cell))
-    lines = []
-    for row in [list(header)] + [list(r) for r in rows]:
-        line = "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row))
-        lines.append(line.rstrip())
-    return "\n".join(lines) + "\n"

@@ -10,18 +10,12 @@ from __future__ import annotations
 
 import argparse
 import json
-import os
-import stat
 import sys
 from pathlib import Path
 from typing import List, Optional
 
 import _kevro
-
-RESULT_FILE = "result.json"
-VALUE_FILE = "value.json"
-# What a job of `python -m kevro run` printed, beside its two output files.
-LOG_FILE = "job.log"
+from kevro.common import RESULT_FILE, VALUE_FILE, remove_stale_result
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -46,19 +40,6 @@ def _parser() -> argparse.ArgumentParser:
         help="JSON object whose members become the asset's keyword arguments",
     )
     return parser
-
-
-def remove_stale_result(output_dir: str) -> None:
-    """Removes a result.json that an earlier run left behind, so that a run which dies midway
-    can never leave an old success record beside a new or half-written value.json. Only a
-    regular file is removed; a symlink or directory of that name is left alone."""
-    path = os.path.join(output_dir, RESULT_FILE)
-    try:
-        mode = os.lstat(path).st_mode
-    except (FileNotFoundError, NotADirectoryError):
-        return
-    if stat.S_ISREG(mode):
-        os.unlink(path)
 
 
 def _recorded_error(output_dir: str) -> str:

@@ -611,8 +611,8 @@ def test_ctrl_c(tmp_path, mode, presses):
     ],
 )
 def test_judge(tmp_path, record, end, expected):
-    from kevro import runner
+    from kevro import executors, runner
 
     if record is not None:
         (tmp_path / "result.json").write_text(record, encoding="utf-8")
-    assert runner.judge(str(tmp_path), runner._Exit(0, 123, **end)) == expected
+    assert runner.judge(str(tmp_path), executors.JobEvent(0, pid=123, **end)) == expected
