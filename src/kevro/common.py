@@ -17,16 +17,21 @@ from typing import Any, Sequence
 OK = "ok"
 FAILED = "failed"
 SKIPPED = "skipped"
+UP_TO_DATE = "up to date"
 
 # The files of one job's folder.
 VALUE_FILE = "value.json"
 RESULT_FILE = "result.json"
 # What a job of `python -m kevro run` printed, beside its two output files.
 LOG_FILE = "job.log"
+# kevro's record of what the job's value was made from (kevro.versions).
+VERSION_FILE = "version.json"
 
 # The files of an output folder, beside the asset folders.
 LEDGER_FILE = "runs.jsonl"
 WORKERS_LOG = "workers.log"
+# Held locked by the run that uses the output folder. Asset folders never start with ".".
+LOCK_FILE = ".kevro.lock"
 
 
 def remove_stale_result(output_dir: str) -> None:

@@ -126,7 +126,9 @@ class WarmPool:
     worker's job pipe (without blocking: what the pipe does not take waits for the selector to
     say it is writable), the report comes back on its report pipe. A worker that dies is
     replaced by the next job that needs one; one that dies before it has imported the modules
-    is taken to have been killed by an import, and its replacements import nothing up front."""
+    is taken to have been killed by an import, and its replacements import nothing up front.
+    A worker whose job pipe reaches end of file while a job runs (the runner is gone) kills the
+    job and everything it started."""
 
     poll_s = None  # every event arrives on a pipe
 
@@ -290,7 +292,8 @@ class WarmPool:
 
 
 class IsolatedPool:
-    """One `python -m kevro.worker` process per job, its output in the job's job.log."""
+    """One `python -m kevro.worker` process per job, its output in the job's job.log. A worker
+    stops, with everything its job started, when the runner is gone."""
 
     poll_s = 0.5  # exits are found by polling; SIGCHLD wakes the loop when it can be caught
 
@@ -298,6 +301,10 @@ class IsolatedPool:
         self.size = size
         self.cwd = cwd
         self.procs: Dict[int, subprocess.Popen] = {}
+        # Every worker gets the read end; the write end, never written to, is this process's
+        # alone, so the workers see end of file on it when the runner is gone, however it
+        # ended, and stop with their jobs.
+        self.lifeline_r, self.lifeline_w = os.pipe()
 
     def has_room(self) -> bool:
         return len(self.procs) < self.size
@@ -307,11 +314,12 @@ class IsolatedPool:
 
     def start(self, job: "Job", kwargs_json: str) -> Optional[int]:
         command = [sys.executable, "-m", "kevro.worker", job.asset.module, job.asset.function,
-                   job.out_dir, "--kwargs", kwargs_json]
+                   job.out_dir, "--kwargs", kwargs_json, "--lifeline-fd", str(self.lifeline_r)]
         os.makedirs(job.out_dir, exist_ok=True)
         with open(os.path.join(job.out_dir, LOG_FILE), "wb") as log:
             proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log,
-                                    stderr=subprocess.STDOUT, cwd=self.cwd, start_new_session=True)
+                                    stderr=subprocess.STDOUT, cwd=self.cwd, start_new_session=True,
+                                    pass_fds=(self.lifeline_r,))
         self.procs[job.index] = proc
         return proc.pid
 
@@ -337,6 +345,8 @@ class IsolatedPool:
             _kill_group(proc)
             proc.wait()
         self.procs.clear()
+        os.close(self.lifeline_r)
+        os.close(self.lifeline_w)
 
 
 def _kill_group(proc: subprocess.Popen) -> None:

@@ -9,7 +9,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence
 
-from kevro.common import key_text
+from kevro.common import FAILED, OK, SKIPPED, UP_TO_DATE, key_text
 
 
 def iso_utc(timestamp: Optional[float]) -> Optional[str]:
@@ -84,6 +84,9 @@ RUNS_COLUMNS = ("asset", "partition", "status", "duration", "worker pid", "error
 
 
 def entry_status(entry: Dict[str, Any]) -> str:
+    state = entry.get("state")
+    if state in (OK, FAILED, SKIPPED, UP_TO_DATE):
+        return state
     if entry.get("skipped"):
         return "skipped"
     return "ok" if entry.get("ok") is True else "failed"
@@ -119,7 +122,7 @@ def runs_rows(entries: Sequence[Dict[str, Any]]) -> List[List[str]]:
                 str(entry.get("asset", "")),
                 partition_text(partition) if isinstance(partition, dict) else "",
                 entry_status(entry),
-                "" if entry.get("skipped") else format_duration(entry.get("duration_s")),
+                "" if entry_status(entry) in (SKIPPED, UP_TO_DATE) else format_duration(entry.get("duration_s")),
                 str(pid) if isinstance(pid, int) else "",
                 first_line(entry.get("error")),
             ]

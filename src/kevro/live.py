@@ -15,14 +15,14 @@ from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, T
 from rich.table import Table
 from rich.text import Text
 
-from kevro.common import FAILED, OK, SKIPPED
+from kevro.common import FAILED, OK, SKIPPED, UP_TO_DATE
 
 if TYPE_CHECKING:  # pragma: no cover
     from kevro.graph import Job
     from kevro.runner import Outcome
 
 # The colour of each job state wherever one is shown.
-STATE_STYLES = {OK: "green", FAILED: "red", SKIPPED: "yellow"}
+STATE_STYLES = {OK: "green", FAILED: "red", SKIPPED: "yellow", UP_TO_DATE: "cyan", "will run": "yellow"}
 
 
 class _Progress(Progress):
@@ -41,7 +41,7 @@ class RichProgress:
     tick_s = 0.1  # how often the display is redrawn while jobs run
 
     def __init__(self, total: int, stream: IO[str]) -> None:
-        self.counts = {OK: 0, FAILED: 0, SKIPPED: 0}
+        self.counts = {OK: 0, FAILED: 0, SKIPPED: 0, UP_TO_DATE: 0}
         self.running: Dict[int, str] = {}
         self.last = 0.0
         self.bar = _Progress(

@@ -26,11 +26,14 @@ import sys
 import time
 import uuid
 from dataclasses import dataclass, field
-from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, Optional, Tuple
+from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from kevro.common import FAILED, LEDGER_FILE, OK, SKIPPED, RESULT_FILE, VALUE_FILE, WORKERS_LOG, aligned, remove_stale_result
+from kevro import versions
+from kevro.common import (FAILED, LEDGER_FILE, LOCK_FILE, OK, RESULT_FILE, SKIPPED, UP_TO_DATE, VALUE_FILE,
+                          WORKERS_LOG, aligned, remove_stale_result)
 from kevro.executors import BEGAN, RETRY, Executor, IsolatedPool, JobEvent, WarmPool, signal_name
 from kevro.ledger import LedgerWriter, first_line, format_duration, iso_utc
+from kevro.versions import CodeVersion, Stored
 
 if TYPE_CHECKING:  # pragma: no cover
     from kevro.graph import Job, Plan
@@ -44,13 +47,14 @@ class Outcome:
     """What became of one job."""
 
     job: "Job"
-    status: str  # OK, FAILED or SKIPPED
+    status: str  # OK, FAILED, SKIPPED or UP_TO_DATE
     started_at: Optional[float] = None  # time.time() when the job was handed to a worker
     ended_at: Optional[float] = None
     duration_s: float = 0.0
     worker_pid: Optional[int] = None
     error: Optional[str] = None
     error_type: Optional[str] = None
+    reason: Optional[str] = None  # why it ran (kevro.versions), None when it did not
 
     def ledger_entry(self, run_id: str) -> Dict[str, Any]:
         job = self.job
@@ -63,11 +67,13 @@ class Outcome:
             "ended_at": iso_utc(self.ended_at),
             "duration_s": round(self.duration_s, 6),
             "worker_pid": self.worker_pid,
-            "ok": self.status == OK,
+            "ok": self.status in (OK, UP_TO_DATE),
             "error": self.error,
             "error_type": self.error_type,
             "skipped": self.status == SKIPPED,
             "out_dir": job.out_dir,
+            "state": self.status,
+            "reason": self.reason,
         }
 
 
@@ -85,7 +91,7 @@ class RunResult:
     def exit_code(self) -> int:
         if self.interrupted:
             return 130
-        return 0 if all(o.status == OK for o in self.outcomes) else 1
+        return 0 if all(o.status in (OK, UP_TO_DATE) for o in self.outcomes) else 1
 
 
 def read_result(out_dir: str) -> Optional[Dict[str, Any]]:
@@ -124,7 +130,8 @@ def judge(out_dir: str, end: JobEvent) -> Tuple[bool, Optional[str], Optional[st
 
 
 class PlainProgress:
-    """One line on a stream per finished job."""
+    """One line on a stream per job that ran or was skipped; up-to-date jobs are only counted
+    in the summary."""
 
     tick_s = None  # nothing to redraw between events
 
@@ -136,6 +143,8 @@ class PlainProgress:
 
     def finished(self, outcome: Outcome) -> None:
         label = outcome.job.label
+        if outcome.status == UP_TO_DATE:
+            return
         if outcome.status == OK:
             line = f"kevro: ok {label} ({format_duration(outcome.duration_s)})"
         elif outcome.status == FAILED:
@@ -187,28 +196,48 @@ class _UpstreamUnreadable(Exception):
 
 class _Run:
     """The state of one run: which jobs wait for which, what became of each, and the loop that
-    hands ready jobs to the executor."""
+    decides for each ready job whether it is up to date and hands the others to the executor.
 
-    def __init__(self, plan: "Plan", executor: Executor, selector: selectors.BaseSelector,
-                 ledger: Optional[LedgerWriter], progress: Any, run_id: str) -> None:
+    A job is decided once every upstream job it reads is up to date or has run; an up-to-date
+    job is done at once, without a worker, and the executor is made only when a job has to
+    run."""
+
+    def __init__(self, plan: "Plan", make_executor: Callable[[], Executor], selector: selectors.BaseSelector,
+                 ledger: Optional[LedgerWriter], progress: Any, run_id: str, *,
+                 codes: Dict[str, CodeVersion], stored: Dict[str, Stored], force: bool,
+                 selected: Sequence[int], timeout: Optional[float]) -> None:
         self.plan = plan
         self.jobs = plan.jobs
-        self.executor = executor
+        self.make_executor = make_executor
+        self.executor: Optional[Executor] = None
         self.selector = selector
         self.ledger = ledger
         self.progress = progress
         self.run_id = run_id
+        self.codes = codes
+        self.stored = stored
+        self.force = force
+        self.timeout = timeout
+        self.selected = list(selected)
         count = len(self.jobs)
         self.outcomes: List[Optional[Outcome]] = [None] * count
         self.downstream: List[List[int]] = [[] for _ in range(count)]
         self.waiting = [0] * count
-        for job in self.jobs:
-            ups = set(job.upstream)
-            self.waiting[job.index] = len(ups)
+        for index in self.selected:
+            ups = set(self.jobs[index].upstream)
+            self.waiting[index] = len(ups)
             for up in ups:
-                self.downstream[up].append(job.index)
-        self.ready = [job.index for job in self.jobs if self.waiting[job.index] == 0]
-        heapq.heapify(self.ready)
+                self.downstream[up].append(index)
+        # Jobs whose upstream jobs are all done, to be decided; then those that have to run,
+        # with the reason why.
+        self.undecided = [index for index in self.selected if self.waiting[index] == 0]
+        heapq.heapify(self.undecided)
+        self.ready: List[int] = []
+        self.reasons: Dict[int, str] = {}
+        # The data version of every job that is done, and of the bytes each upstream job's
+        # value was read from when it was handed to a downstream job.
+        self.data: Dict[int, str] = {}
+        self.read: Dict[int, str] = {}
         # Upstream values stay in memory until the last job that reads them has started.
         self.values: Dict[int, Any] = {}
         self.readers_left = [len(d) for d in self.downstream]
@@ -217,9 +246,29 @@ class _Run:
         self.interrupts = 0
         self.stopping = False
 
-    # Step 1: hand ready jobs to the executor while it has room.
+    # Step 1: decide the jobs whose upstream jobs are done; an up-to-date one is done at once.
+    def decide(self) -> None:
+        while self.undecided and not self.stopping:
+            index = heapq.heappop(self.undecided)
+            job = self.jobs[index]
+            upstream = [(self.jobs[up].label, self.data.get(up), False) for up in job.upstream]
+            stored = versions.stored_for(self.stored, job.out_dir)
+            reason = versions.why_run(job.out_dir, self.codes[job.asset.ref], stored, upstream, self.force)
+            if reason is None:
+                self.data[index] = stored.value  # type: ignore[assignment]
+                self._release_inputs(job)
+                self._done(Outcome(job, UP_TO_DATE))
+            else:
+                self.reasons[index] = reason
+                heapq.heappush(self.ready, index)
+
+    # Step 2: hand the jobs that have to run to the executor while it has room.
     def dispatch(self) -> None:
-        while self.ready and self.executor.has_room() and not self.stopping:
+        while self.ready and not self.stopping:
+            if self.executor is None:
+                self.executor = self.make_executor()
+            if not self.executor.has_room():
+                return
             index = heapq.heappop(self.ready)
             job = self.jobs[index]
             self.started[index] = (time.time(), time.monotonic(), None)
@@ -235,6 +284,8 @@ class _Run:
             finally:
                 self._release_inputs(job)
             try:
+                # Until it has succeeded again, the job is not up to date.
+                versions.forget(job.out_dir)
                 remove_stale_result(job.out_dir)
                 pid = self.executor.start(job, kwargs_json)
             except OSError as exc:
@@ -250,10 +301,12 @@ class _Run:
         job = self.jobs[index]
         try:
             with open(os.path.join(job.out_dir, VALUE_FILE), "rb") as handle:
-                value = json.loads(handle.read())
+                data = handle.read()
+            value = json.loads(data)
         except (OSError, ValueError) as exc:
             raise _UpstreamUnreadable(job.label, exc) from exc
         self.values[index] = value
+        self.read[index] = versions.data_version(data)
         return value
 
     def _release_inputs(self, job: "Job") -> None:
@@ -262,7 +315,7 @@ class _Run:
             if self.readers_left[up] <= 0:
                 self.values.pop(up, None)
 
-    # Step 2: turn the executor's reports into outcomes.
+    # Step 3: turn the executor's reports into outcomes.
     def handle(self, event: JobEvent) -> None:
         index = event.index
         if index not in self.started:
@@ -277,29 +330,48 @@ class _Run:
             return
         job = self.jobs[index]
         ok, error, error_type = judge(job.out_dir, event)
+        if ok:
+            try:
+                self._remember(job)
+            except OSError as exc:
+                ok, error, error_type = False, f"cannot write the version record: {exc}", type(exc).__name__
         if not ok:
             self._fail(job, error, error_type, event.pid)
             return
         wall, mono, pid = self.started.pop(index)
         self._done(Outcome(job, OK, wall, time.time(), time.monotonic() - mono,
-                           event.pid if event.pid is not None else pid))
+                           event.pid if event.pid is not None else pid, reason=self.reasons.get(index)))
+
+    def _remember(self, job: "Job") -> None:
+        """Writes the version record of a job that has just succeeded."""
+        data = versions.read_value_version(job.out_dir)
+        if data is None:
+            raise OSError(f"{VALUE_FILE} cannot be read")
+        inputs = {
+            parameter: {self.jobs[up].label: self.read[up] for up in ups}
+            for parameter, ups in self.plan.input_jobs(job)
+        }
+        record = versions.make_record(self.codes[job.asset.ref], job.partition_keys, data, inputs)
+        versions.write_record(job.out_dir, record)
+        self.data[job.index] = data
 
     def _fail(self, job: "Job", error: Optional[str], error_type: Optional[str],
               pid: Optional[int] = None) -> None:
         """The job, started at the time that `started` holds for it, has failed."""
         wall, mono, started_pid = self.started.pop(job.index)
         self._done(Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono,
-                           pid if pid is not None else started_pid, error, error_type))
+                           pid if pid is not None else started_pid, error, error_type,
+                           self.reasons.get(job.index)))
 
     def _done(self, outcome: Outcome) -> None:
         index = outcome.job.index
         self.outcomes[index] = outcome
         self._record(outcome)
-        if outcome.status == OK:
+        if outcome.status in (OK, UP_TO_DATE):
             for down in self.downstream[index]:
                 self.waiting[down] -= 1
                 if self.waiting[down] == 0:
-                    heapq.heappush(self.ready, down)
+                    heapq.heappush(self.undecided, down)
         else:
             self._skip_downstream(index, f"skipped: upstream {outcome.job.label} failed")
 
@@ -319,17 +391,19 @@ class _Run:
             self.ledger.append(outcome.ledger_entry(self.run_id))
         self.progress.finished(outcome)
 
-    # Step 3: the loop.
-    def loop(self, timeout: Optional[float]) -> None:
+    # Step 4: the loop.
+    def loop(self) -> None:
         while True:
+            self.decide()
             self.dispatch()
             if not self.started:
-                if self.stopping or not self.ready:
+                if self.stopping or not (self.ready or self.undecided):
                     break
                 continue
-            for key, mask in self.selector.select(timeout):
+            for key, mask in self.selector.select(self.timeout_now()):
                 callback, arg = key.data
                 callback(arg, mask)
+            assert self.executor is not None
             for event in self.executor.collect():
                 self.handle(event)
             if self.interrupts and not self.stopping:
@@ -343,9 +417,17 @@ class _Run:
                 break
             self.progress.tick()
 
+    def timeout_now(self) -> Optional[float]:
+        """How long the selector may wait: the executor's polling interval, if it polls, and
+        the display's refresh interval, if it has one."""
+        assert self.executor is not None
+        timeouts = [t for t in (self.executor.poll_s, self.timeout) if t is not None]
+        return min(timeouts) if timeouts else None
+
     def _kill_running(self) -> None:
         # Reports that were already in count as they are; every job still running when the kill
         # goes out was stopped by it, however its process is seen to end afterwards.
+        assert self.executor is not None
         for event in self.executor.collect():
             self.handle(event)
         stopped = [index for index, _ in self.executor.running()]
@@ -362,10 +444,11 @@ class _Run:
         self.interrupts += data.count(b"i")
 
     def finish_run(self) -> List[Outcome]:
-        """Records the jobs that never started."""
+        """Records the jobs that never started; the outcomes of the selected jobs, in plan
+        order."""
         reason = "skipped: interrupted" if self.stopping else "skipped: not reached"
-        for index, outcome in enumerate(self.outcomes):
-            if outcome is None:
+        for index in self.selected:
+            if self.outcomes[index] is None:
                 self.outcomes[index] = Outcome(self.jobs[index], SKIPPED, error=reason)
                 self._record(self.outcomes[index])
         return [o for o in self.outcomes if o is not None]
@@ -410,52 +493,124 @@ class _SignalWake:
 
 
 def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
-            progress: Any = None, cwd: Optional[str] = None) -> RunResult:
-    """Runs every job of `plan` with up to `jobs` at once and appends each outcome to
-    <out>/runs.jsonl. `progress` receives started/finished/message/tick/close calls (plain lines
-    on stderr when None)."""
+            progress: Any = None, cwd: Optional[str] = None, force: bool = False,
+            selected: Optional[Sequence[int]] = None, stored: Optional[Dict[str, Stored]] = None,
+            codes: Optional[Dict[str, CodeVersion]] = None) -> RunResult:
+    """Runs the jobs of `plan` that are not up to date (all of them with `force`), up to `jobs`
+    at once, and appends each job's outcome to <out>/runs.jsonl. `selected` limits the run to
+    some jobs (with every job upstream of them among them); `stored` is what
+    versions.read_stored(out) found and `codes` the code versions of the plan's assets, both
+    computed here when not given. `progress` receives started/finished/message/tick/close calls
+    (plain lines on stderr when None)."""
     if jobs < 1:
         raise ValueError("jobs must be at least 1")
     cwd = os.getcwd() if cwd is None else cwd
     run_id = uuid.uuid4().hex
     began = time.monotonic()
     os.makedirs(out, exist_ok=True)
+    if selected is None:
+        selected = range(len(plan.jobs))
+    if stored is None:
+        stored = versions.read_stored(out)
+    if codes is None:
+        codes = versions.code_versions(plan.assets)
     if progress is None:
-        progress = make_progress(len(plan.jobs), sys.stderr)
+        progress = make_progress(len(selected), sys.stderr)
     ledger = LedgerWriter(os.path.join(out, LEDGER_FILE))
     selector = selectors.DefaultSelector()
-    log_fd: Optional[int] = None
-    executor: Executor
-    if isolated:
-        executor = IsolatedPool(jobs, cwd)
-    else:
-        log_fd = os.open(os.path.join(out, WORKERS_LOG),
-                         os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
-        modules = list(dict.fromkeys(asset.module for asset in plan.assets))
-        executor = WarmPool(jobs, modules, selector, log_fd, cwd)
-    # SIGCHLD matters to an executor that finds the ends of its child processes by polling.
-    wake = _SignalWake(on_chld=executor.poll_s is not None)
-    run = _Run(plan, executor, selector, ledger, progress, run_id)
+    wake = _SignalWake(on_chld=True)
+    executors: List[Executor] = []
+    log_fds: List[int] = []
+
+    def make_executor() -> Executor:
+        executor: Executor
+        if isolated:
+            executor = IsolatedPool(jobs, cwd)
+        else:
+            log_fds.append(os.open(os.path.join(out, WORKERS_LOG),
+                                   os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644))
+            modules = list(dict.fromkeys(asset.module for asset in plan.assets))
+            executor = WarmPool(jobs, modules, selector, log_fds[0], cwd)
+        executors.append(executor)
+        return executor
+
+    # Without signal handlers (outside the main thread) nothing wakes the loop when a child
+    # process ends, so the loop looks often.
+    timeout = progress.tick_s if wake.installed else min(progress.tick_s or 0.02, 0.02)
+    run = _Run(plan, make_executor, selector, ledger, progress, run_id, codes=codes, stored=stored,
+               force=force, selected=selected, timeout=timeout)
     selector.register(wake.read_fd, selectors.EVENT_READ, (run.on_wake, wake.read_fd))
-    timeout = executor.poll_s
-    if timeout is not None and not wake.installed:
-        timeout = min(timeout, 0.02)
-    if progress.tick_s is not None:
-        timeout = progress.tick_s if timeout is None else min(timeout, progress.tick_s)
     try:
-        run.loop(timeout)
+        run.loop()
     finally:
         try:
-            executor.close()
+            for executor in executors:
+                executor.close()
         finally:
             wake.close()
             selector.close()
-            if log_fd is not None:
-                os.close(log_fd)
+            for fd in log_fds:
+                os.close(fd)
     outcomes = run.finish_run()
     ledger.close()
     progress.close()
     return RunResult(run_id, plan, outcomes, run.interrupts > 0, time.monotonic() - began)
+
+
+def status(plan: "Plan", out: str, *, force: bool = False, selected: Optional[Sequence[int]] = None,
+           stored: Optional[Dict[str, Stored]] = None,
+           codes: Optional[Dict[str, CodeVersion]] = None) -> List[Tuple["Job", Optional[str]]]:
+    """For each selected job, in plan order, None when a run would find it up to date, else
+    the reason it would run. Runs nothing and writes nothing."""
+    if selected is None:
+        selected = range(len(plan.jobs))
+    if stored is None:
+        stored = versions.read_stored(out)
+    if codes is None:
+        codes = versions.code_versions(plan.assets)
+    data: Dict[int, Optional[str]] = {}
+    will_run = set()
+    result = []
+    for index in selected:
+        job = plan.jobs[index]
+        upstream = [(plan.jobs[up].label, data.get(up), up in will_run) for up in job.upstream]
+        known = versions.stored_for(stored, job.out_dir)
+        reason = versions.why_run(job.out_dir, codes[job.asset.ref], known, upstream, force)
+        if reason is None:
+            data[index] = known.value
+        else:
+            will_run.add(index)
+        result.append((job, reason))
+    return result
+
+
+class Busy(Exception):
+    """Another run holds the output folder."""
+
+
+def lock_output(out: str) -> int:
+    """Takes the output folder for this process: an exclusive lock on <out>/.kevro.lock, held
+    until the descriptor returned is closed or the process ends (the kernel releases it
+    however the process ends, so a run that died never blocks the next one). Busy, naming the
+    holder, when another process has it."""
+    import fcntl
+
+    path = os.path.join(out, LOCK_FILE)
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        try:
+            holder = os.pread(fd, 64, 0).decode("ascii", "replace").strip() or "unknown"
+        finally:
+            os.close(fd)
+        raise Busy(f"another kevro run is using {out} (pid {holder})") from None
+    except BaseException:
+        os.close(fd)
+        raise
+    os.ftruncate(fd, 0)
+    os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
+    return fd
 
 
 # --- the summary -----------------------------------------------------------------------------
@@ -469,6 +624,7 @@ class AssetSummary:
     ok: int = 0
     failed: int = 0
     skipped: int = 0
+    up_to_date: int = 0
     time_s: float = 0.0  # sum of the job durations
     errors: List[str] = field(default_factory=list)  # "label: first line", at most a few
     more_errors: int = 0
@@ -476,12 +632,17 @@ class AssetSummary:
 
 def summarize(result: RunResult) -> List[AssetSummary]:
     """Per asset in plan order: counts, the summed job time and the first errors."""
-    by_ref: Dict[str, AssetSummary] = {a.ref: AssetSummary(a.name) for a in result.plan.assets}
+    by_ref: Dict[str, AssetSummary] = {}
+    for asset in result.plan.assets:
+        by_ref[asset.ref] = AssetSummary(asset.name)
     for outcome in result.outcomes:
         entry = by_ref[outcome.job.asset.ref]
         entry.time_s += outcome.duration_s
         if outcome.status == OK:
             entry.ok += 1
+            continue
+        if outcome.status == UP_TO_DATE:
+            entry.up_to_date += 1
             continue
         if outcome.status == FAILED:
             entry.failed += 1
@@ -491,19 +652,21 @@ def summarize(result: RunResult) -> List[AssetSummary]:
                 entry.more_errors += 1
         else:
             entry.skipped += 1
-    return list(by_ref.values())
+    # Assets none of whose jobs were selected are left out.
+    return [e for e in by_ref.values() if e.ok or e.failed or e.skipped or e.up_to_date]
 
 
 def totals_line(result: RunResult) -> str:
-    counts = {OK: 0, FAILED: 0, SKIPPED: 0}
+    counts = {OK: 0, FAILED: 0, SKIPPED: 0, UP_TO_DATE: 0}
     for outcome in result.outcomes:
         counts[outcome.status] += 1
     text = (f"{len(result.outcomes)} jobs: {counts[OK]} ok, {counts[FAILED]} failed, "
-            f"{counts[SKIPPED]} skipped in {format_duration(result.wall_s)}")
+            f"{counts[SKIPPED]} skipped, {counts[UP_TO_DATE]} up to date in "
+            f"{format_duration(result.wall_s)}")
     return text + (" (interrupted)" if result.interrupted else "")
 
 
-SUMMARY_COLUMNS = ("asset", "ok", "failed", "skipped", "time")
+SUMMARY_COLUMNS = ("asset", "ok", "failed", "skipped", "up to date", "time")
 
 
 def summary_text(result: RunResult) -> str:
@@ -513,7 +676,7 @@ def summary_text(result: RunResult) -> str:
     errors: List[str] = []
     for entry in summarize(result):
         rows.append([entry.name, str(entry.ok), str(entry.failed), str(entry.skipped),
-                     format_duration(entry.time_s)])
+                     str(entry.up_to_date), format_duration(entry.time_s)])
         errors += [f"  {line}" for line in entry.errors]
         if entry.more_errors:
             errors.append(f"  ... and {entry.more_errors} more failures of {entry.name}")
@@ -537,7 +700,7 @@ def print_summary(result: RunResult, stream: IO[str]) -> None:
         if entry.more_errors:
             errors.append(f"... and {entry.more_errors} more")
         rows.append([entry.name, str(entry.ok), str(entry.failed), str(entry.skipped),
-                     format_duration(entry.time_s), "\n".join(errors)])
+                     str(entry.up_to_date), format_duration(entry.time_s), "\n".join(errors)])
     live.print_table(stream, "kevro run", SUMMARY_COLUMNS + ("first errors",), rows,
                      right=SUMMARY_COLUMNS[1:], style=_count_style, footer=totals_line(result))
 

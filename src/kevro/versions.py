@@ -1,0 +1,616 @@
+"""What kevro remembers between runs, and how it tells whether a job is up to date.
+
+- The code version of an asset is a hash over its function's source text, the source of every
+  module-level statement that binds a name the function reads (followed through the functions
+  and classes of the same module that those statements reach; code in other modules is not
+  followed, the text of the import statement is), and its decorator metadata with each input
+  given as the upstream asset's display name. Nothing in it depends on where the project lies.
+- The data version of a job is the sha256 of its value.json bytes.
+- The version record of a job, ``version.json`` beside its value.json, holds the code version,
+  the partition keys, the data version of value.json and, for each input, the data version of
+  every upstream job that the job read. The runner removes it before a job starts and writes it
+  (a temporary file, then a rename) only after the job has succeeded, so a job that is killed at
+  any point, or that fails, has none.
+
+A job is up to date when its record exists and is of this format, its code version is the
+current one, its value.json still has the recorded data version, and every upstream job it
+reads still has the data version recorded for it. `why_run` says, for a job that is not, the
+first of these that fails.
+"""
+
+from __future__ import annotations
+
+import ast
+import hashlib
+import json
+import os
+from dataclasses import dataclass
+import textwrap
+from typing import TYPE_CHECKING, Any, Dict, Iterable, List, Optional, Sequence, Set, Tuple
+
+from kevro.common import RESULT_FILE, VALUE_FILE, VERSION_FILE
+
+if TYPE_CHECKING:  # pragma: no cover
+    from kevro.graph import Asset
+
+# The "format" of the records this code writes; a record of any other format is not trusted.
+FORMAT = "kevro-version-1"
+
+# Reasons to run a job, the first that applies.
+FORCED = "forced"
+NEVER_MATERIALIZED = "never materialized"
+LAST_RUN_FAILED = "last run failed"
+CODE_CHANGED = "code changed"
+VALUE_CHANGED = "value changed or missing"
+UPSTREAM_CHANGED = "upstream changed"
+UPSTREAM_WILL_RUN = "upstream will run"
+
+# Parts of a code version besides the module-level names (neither can be a Python name).
+FUNCTION_PART = "function source"
+METADATA_PART = "metadata"
+
+
+def _digest(text: str) -> str:
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+
+
+def data_version(data: bytes) -> str:
+    """The data version of a value.json holding `data`."""
+    return hashlib.sha256(data).hexdigest()
+
+
+# --- code versions -------------------------------------------------------------------------------
+
+
+@dataclass
+class CodeVersion:
+    """The code version of one asset: `digest`, and the hash of each part that went into it, so
+    that a change can be named. `error` is set instead when no version can be computed (the
+    asset then always runs)."""
+
+    digest: str = ""
+    parts: Optional[Dict[str, str]] = None
+    error: Optional[str] = None
+
+    def changes(self, recorded: Any) -> str:
+        """'code changed', followed by the parts that differ from a recorded `parts` dict."""
+        if not isinstance(recorded, dict) or not self.parts:
+            return CODE_CHANGED
+        names = sorted(k for k in set(recorded) | set(self.parts) if recorded.get(k) != self.parts.get(k))
+        ordered = [n for n in (FUNCTION_PART, METADATA_PART) if n in names]
+        ordered += [n for n in names if n not in (FUNCTION_PART, METADATA_PART)]
+        return f"{CODE_CHANGED}: {', '.join(ordered)}" if ordered else CODE_CHANGED
+
+
+def code_versions(assets: Sequence["Asset"]) -> Dict[str, CodeVersion]:
+    """The code version of every asset, by ref. A module's source is parsed once however many
+    assets it holds."""
+    names = {asset.ref: asset.name for asset in assets}
+    modules: Dict[str, Optional[_Module]] = {}
+    result = {}
+    for asset in assets:
+        result[asset.ref] = _code_version(asset, names, modules)
+    return result
+
+
+def _code_version(asset: "Asset", names: Dict[str, str], modules: Dict[str, Optional["_Module"]]) -> CodeVersion:
+    source = asset.function_source
+    if not source.strip():
+        return CodeVersion(error="the source of the function is not available")
+    metadata = asset.metadata if isinstance(asset.metadata, dict) else {}
+    metadata = dict(metadata)
+    inputs = metadata.get("inputs")
+    if isinstance(inputs, dict):
+        # An upstream asset by its display name: its reference string holds the project's path.
+        metadata["inputs"] = {param: names.get(ref, ref) for param, ref in inputs.items()}
+    parts = {
+        FUNCTION_PART: _digest(source),
+        METADATA_PART: _digest(json.dumps(metadata, sort_keys=True, ensure_ascii=False)),
+    }
+    parsed = []
+    for module_source in asset.module_sources:
+        module = modules.get(module_source, False)
+        if module is False:
+            module = modules[module_source] = _Module.parse(module_source)
+        if module is not None:
+            parsed.append(module)
+    # The module whose source holds the function as discovered; else the function's own text,
+    # read against the first module (the file may have changed since it was imported).
+    found = next((m for m in parsed if m.defines(asset.function, source)), None)
+    if found is not None:
+        reads = found.reads_of_function(asset.function, source)
+    elif parsed:
+        found, reads = parsed[0], _reads_of_source(source)
+    if found is None or reads is None:
+        return CodeVersion(error=f"the source of module {asset.module} or of {asset.function}() "
+                                 "cannot be parsed")
+    for name, text in found.closure(reads).items():
+        parts[name] = _digest(text)
+    digest = _digest(json.dumps(sorted(parts.items())))
+    return CodeVersion(digest, parts)
+
+
+class _Module:
+    """The module-level statements of one module source and the names each binds and reads."""
+
+    def __init__(self, source: str, tree: ast.Module) -> None:
+        self.lines = source.splitlines(keepends=True)
+        self.statements: List[ast.stmt] = list(_module_level(tree.body))
+        self.binders: Dict[str, List[int]] = {}  # name -> positions of the statements binding it
+        self.stars: List[int] = []  # positions of `from x import *`
+        self.functions: Dict[str, List[int]] = {}  # def name -> positions
+        may_declare = "global" in source
+        for position, stmt in enumerate(self.statements):
+            for name in _bound(stmt, may_declare):
+                self.binders.setdefault(name, []).append(position)
+            if isinstance(stmt, ast.ImportFrom) and any(a.name == "*" for a in stmt.names):
+                self.stars.append(position)
+            if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
+                self.functions.setdefault(stmt.name, []).append(position)
+        self._reads: Dict[int, Set[str]] = {}
+        self._texts: Dict[int, str] = {}
+
+    @classmethod
+    def parse(cls, source: str) -> Optional["_Module"]:
+        try:
+            return cls(source, ast.parse(source))
+        except (SyntaxError, ValueError, RecursionError):
+            return None
+
+    def text(self, position: int) -> str:
+        text = self._texts.get(position)
+        if text is None:
+            stmt = self.statements[position]
+            first = min([stmt.lineno] + [d.lineno for d in getattr(stmt, "decorator_list", [])])
+            text = self._texts[position] = "".join(self.lines[first - 1:stmt.end_lineno])
+        return text
+
+    def reads(self, position: int) -> Set[str]:
+        found = self._reads.get(position)
+        if found is None:
+            found = self._reads[position] = _reads(self.statements[position], decorators=True)
+        return found
+
+    def _definition(self, name: str, source: str) -> Optional[int]:
+        for position in self.functions.get(name, ()):
+            if _normalised(self.text(position)) == source:
+                return position
+        return None
+
+    def defines(self, name: str, source: str) -> bool:
+        """Whether a module-level def of `name` has exactly the text `source`."""
+        return self._definition(name, source) is not None
+
+    def reads_of_function(self, name: str, source: str) -> Set[str]:
+        """The module-level names that the asset function `name` defined by `source` reads."""
+        position = self._definition(name, source)
+        assert position is not None
+        return _reads(self.statements[position], decorators=False)
+
+    def closure(self, reads: Iterable[str]) -> Dict[str, str]:
+        """For every module-level name reached from `reads` through the statements binding
+        them, the text of those statements; names the module does not bind are left out,
+        unless a star import may bind them, whose text then stands under "*"."""
+        texts: Dict[str, str] = {}
+        stack = list(reads)
+        seen: Set[str] = set()
+        while stack:
+            name = stack.pop()
+            if name in seen:
+                continue
+            seen.add(name)
+            positions = self.binders.get(name)
+            if positions is None:
+                if self.stars and "*" not in texts:
+                    texts["*"] = "".join(self.text(p) for p in self.stars)
+                continue
+            texts[name] = "".join(self.text(p) for p in positions)
+            for position in positions:
+                stack.extend(self.reads(position))
+        return texts
+
+
+def _normalised(text: str) -> str:
+    """A statement's lines as discovery gives a function's source: dedented, stripped, one line
+    feed at the end."""
+    return textwrap.dedent(text).strip() + "\n"
+
+
+def _reads_of_source(source: str) -> Optional[Set[str]]:
+    """The module-level names that a function's own source text reads (its decorators left
+    out when it is a def); None when it cannot be parsed."""
+    try:
+        body = ast.parse(source).body
+    except (SyntaxError, ValueError, RecursionError):
+        return None
+    found: Set[str] = set()
+    for stmt in body:
+        found |= _reads(stmt, decorators=not isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)))
+    return found
+
+
+def _module_level(body: Sequence[ast.stmt]) -> Iterable[ast.stmt]:
+    """The statements that run at module level: those of the body, and those inside its if and
+    try blocks (each one on its own)."""
+    for stmt in body:
+        if isinstance(stmt, ast.If):
+            yield from _module_level(stmt.body)
+            yield from _module_level(stmt.orelse)
+        elif isinstance(stmt, ast.Try):
+            yield from _module_level(stmt.body)
+            for handler in stmt.handlers:
+                yield from _module_level(handler.body)
+            yield from _module_level(stmt.orelse)
+            yield from _module_level(stmt.finalbody)
+        else:
+            yield stmt
+
+
+def _target_names(target: ast.AST) -> Iterable[str]:
+    """The module-level names an assignment target binds or changes: `X`, and the X of
+    `X[k]`, `X.a` and of unpacked targets."""
+    while isinstance(target, (ast.Attribute, ast.Subscript, ast.Starred)):
+        target = target.value
+    if isinstance(target, ast.Name):
+        yield target.id
+    elif isinstance(target, (ast.Tuple, ast.List)):
+        for element in target.elts:
+            yield from _target_names(element)
+
+
+def _bound(stmt: ast.stmt, may_declare: bool) -> Set[str]:
+    """The module-level names that a module-level statement binds or may change."""
+    names: Set[str] = set()
+    if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+        names.add(stmt.name)
+        if may_declare:
+            # `global X` in a function or method: calling it rebinds X.
+            for node in ast.walk(stmt):
+                if isinstance(node, ast.Global):
+                    names.update(node.names)
+    elif isinstance(stmt, (ast.Import, ast.ImportFrom)):
+        for alias in stmt.names:
+            if alias.name != "*":
+                names.add(alias.asname or alias.name.split(".")[0])
+    elif isinstance(stmt, ast.Assign):
+        for target in stmt.targets:
+            names.update(_target_names(target))
+    elif isinstance(stmt, (ast.AugAssign, ast.AnnAssign)):
+        names.update(_target_names(stmt.target))
+    elif isinstance(stmt, ast.Delete):
+        for target in stmt.targets:
+            names.update(_target_names(target))
+    elif isinstance(stmt, ast.Expr):
+        # A call at module level may change what it is given (`KEYS.append(4)`).
+        if not isinstance(stmt.value, ast.Constant):
+            names.update(n.id for n in ast.walk(stmt) if isinstance(n, ast.Name))
+    else:
+        # for, while, with and the like, taken as a whole: every name stored in them.
+        for node in ast.walk(stmt):
+            if isinstance(node, ast.Name) and not isinstance(node.ctx, ast.Load):
+                names.add(node.id)
+            elif isinstance(node, (ast.Attribute, ast.Subscript)) and not isinstance(node.ctx, ast.Load):
+                names.update(_target_names(node))
+    return names
+
+
+# --- which names a statement reads from the module's namespace ----------------------------------
+
+_FUNCTIONS = (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda)
+_COMPREHENSIONS = (ast.ListComp, ast.SetComp, ast.GeneratorExp, ast.DictComp)
+
+
+def _reads(stmt: ast.stmt, decorators: bool) -> Set[str]:
+    """The names that a module-level statement reads from the module's namespace, at once or
+    when the functions and classes it defines run. An asset function's own decorators
+    (`decorators` false) are left out: they name its upstream assets, whose code is theirs."""
+    if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
+        scope = _Scope()
+        if decorators:
+            scope.visit_all(stmt.decorator_list)
+        scope.visit_all(_defaults(stmt.args))
+        return scope.loads | scope.nested_free | _function_globals(stmt)
+    if isinstance(stmt, ast.ClassDef):
+        scope = _Scope()
+        scope.visit_all(stmt.decorator_list + stmt.bases + [k.value for k in stmt.keywords])
+        return scope.loads | scope.nested_free | _class_globals(stmt, set())
+    scope = _Scope()
+    scope.visit(stmt)
+    return scope.loads | scope.nested_free | scope.globals
+
+
+def _defaults(args: ast.arguments) -> List[ast.AST]:
+    return [d for d in list(args.defaults) + list(args.kw_defaults) if d is not None]
+
+
+def _params(args: ast.arguments) -> Set[str]:
+    every = list(args.posonlyargs) + list(args.args) + list(args.kwonlyargs)
+    every += [a for a in (args.vararg, args.kwarg) if a is not None]
+    return {a.arg for a in every}
+
+
+class _Scope:
+    """Walks the code of one scope: what it stores and loads by name, and the scopes nested in
+    it, whose free names it collects as they are found."""
+
+    def __init__(self) -> None:
+        self.stores: Set[str] = set()
+        self.loads: Set[str] = set()
+        self.globals: Set[str] = set()  # declared global, or read by a nested scope
+        self.nested_free: Set[str] = set()  # free names of nested scopes
+
+    def visit_all(self, nodes: Iterable[ast.AST]) -> None:
+        for node in nodes:
+            self.visit(node)
+
+    def visit(self, node: ast.AST) -> None:
+        if isinstance(node, ast.Name):
+            (self.loads if isinstance(node.ctx, ast.Load) else self.stores).add(node.id)
+        elif isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            self.stores.add(node.name)
+            self.visit_all(node.decorator_list)
+            self.visit_all(_defaults(node.args))
+            self.nested_free |= _function_globals(node)
+        elif isinstance(node, ast.Lambda):
+            self.visit_all(_defaults(node.args))
+            self.nested_free |= _function_globals(node)
+        elif isinstance(node, ast.ClassDef):
+            self.stores.add(node.name)
+            self.visit_all(node.decorator_list + node.bases + [k.value for k in node.keywords])
+            self.nested_free |= _class_globals(node, set())
+        elif isinstance(node, _COMPREHENSIONS):
+            # The first iterable is evaluated here; the rest is a scope of its own.
+            self.visit(node.generators[0].iter)
+            self.nested_free |= _comprehension_free(node)
+        elif isinstance(node, ast.Global):
+            self.globals.update(node.names)
+        elif isinstance(node, (ast.Import, ast.ImportFrom)):
+            for alias in node.names:
+                if alias.name != "*":
+                    self.stores.add(alias.asname or alias.name.split(".")[0])
+        elif isinstance(node, ast.ExceptHandler) and node.name:
+            self.stores.add(node.name)
+            self.visit_all(ast.iter_child_nodes(node))
+        elif isinstance(node, ast.AnnAssign):
+            self.visit(node.target)  # the annotation says nothing about what the code does
+            if node.value is not None:
+                self.visit(node.value)
+        else:
+            for child in ast.iter_child_nodes(node):
+                self.visit(child)
+
+    def free(self, params: Set[str]) -> Set[str]:
+        """The names this scope reads that are not its own (declared globals are never own)."""
+        own = (self.stores | params) - self.globals
+        return ((self.loads | self.nested_free) - own) | (self.globals & (self.loads | self.nested_free | self.stores))
+
+
+def _function_globals(node: ast.AST) -> Set[str]:
+    """The names a function or lambda body reads that are not its own."""
+    scope = _Scope()
+    body = node.body if isinstance(node.body, list) else [node.body]
+    scope.visit_all(body)
+    return scope.free(_params(node.args))
+
+
+def _class_globals(node: ast.ClassDef, params: Set[str]) -> Set[str]:
+    """The names a class body reads that it does not bind; its methods do not see its names."""
+    scope = _Scope()
+    methods: Set[str] = set()
+    for stmt in node.body:
+        if isinstance(stmt, (ast.FunctionDef, ast.AsyncFunctionDef)):
+            scope.stores.add(stmt.name)
+            scope.visit_all(stmt.decorator_list)
+            scope.visit_all(_defaults(stmt.args))
+            methods |= _function_globals(stmt)
+        else:
+            scope.visit(stmt)
+    return scope.free(params) | methods
+
+
+def _comprehension_free(node: ast.AST) -> Set[str]:
+    scope = _Scope()
+    for number, generator in enumerate(node.generators):
+        scope.visit(generator.target)
+        if number:
+            scope.visit(generator.iter)
+        scope.visit_all(generator.ifs)
+    if isinstance(node, ast.DictComp):
+        scope.visit(node.key)
+        scope.visit(node.value)
+    else:
+        scope.visit(node.elt)
+    return scope.free(set())
+
+
+# --- version records -----------------------------------------------------------------------------
+
+
+@dataclass
+class Stored:
+    """What a job's folder holds from earlier runs: its version record (None when there is none
+    or it cannot be trusted) and the data version of its value.json (None when unreadable)."""
+
+    record: Optional[Dict[str, Any]]
+    value: Optional[str]
+
+
+_NOTHING = Stored(None, None)
+
+
+def read_record(out_dir: str) -> Optional[Dict[str, Any]]:
+    """The job's version record, or None when it is missing, unreadable or of another format."""
+    try:
+        fd = os.open(os.path.join(out_dir, VERSION_FILE), os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        record = json.loads(_read_all(fd))
+    except (OSError, ValueError):
+        return None
+    finally:
+        os.close(fd)
+    if not isinstance(record, dict) or record.get("format") != FORMAT:
+        return None
+    if not isinstance(record.get("code"), dict) or not isinstance(record.get("inputs"), dict):
+        return None
+    return record
+
+
+def read_value_version(out_dir: str) -> Optional[str]:
+    """The data version of the job's value.json as it is now; None when it cannot be read."""
+    try:
+        fd = os.open(os.path.join(out_dir, VALUE_FILE), os.O_RDONLY | os.O_CLOEXEC)
+    except OSError:
+        return None
+    try:
+        return data_version(_read_all(fd))
+    except OSError:
+        return None
+    finally:
+        os.close(fd)
+
+
+def _read_all(fd: int) -> bytes:
+    chunks = []
+    while True:
+        chunk = os.read(fd, 1 << 16)
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+
+
+def read_stored(out: str) -> Dict[str, Stored]:
+    """What every job folder under `out` holds, by folder path (<out>/<asset folder> and
+    <out>/<asset folder>/<partition folder>, joined as the plan joins them). Reads every record
+    and hashes the value.json beside each; done while discovery runs, before the plan is known,
+    so it visits every folder."""
+    stored: Dict[str, Stored] = {}
+    try:
+        assets = os.scandir(out)
+    except OSError:
+        return stored
+    with assets:
+        for entry in assets:
+            if entry.name.startswith(".") or not entry.is_dir(follow_symlinks=False):
+                continue
+            folder = os.path.join(out, entry.name)
+            _read_job(folder, stored)
+            try:
+                partitions = os.scandir(folder)
+            except OSError:
+                continue
+            with partitions:
+                for sub in partitions:
+                    if sub.is_dir(follow_symlinks=False):
+                        _read_job(folder + os.sep + sub.name, stored)
+    return stored
+
+
+def _read_job(out_dir: str, stored: Dict[str, Stored]) -> None:
+    record = read_record(out_dir)
+    if record is not None:
+        stored[out_dir] = Stored(record, read_value_version(out_dir))
+
+
+def stored_for(stored: Dict[str, Stored], out_dir: str) -> Stored:
+    return stored.get(out_dir, _NOTHING)
+
+
+def last_run_failed(out_dir: str) -> bool:
+    """Whether the job's result.json records a failure."""
+    try:
+        with open(os.path.join(out_dir, RESULT_FILE), "rb") as handle:
+            record = json.loads(handle.read())
+    except (OSError, ValueError):
+        return False
+    return isinstance(record, dict) and record.get("ok") is not True
+
+
+def forget(out_dir: str) -> None:
+    """Removes the job's version record before it runs: until it has succeeded again, it is
+    not up to date."""
+    try:
+        os.unlink(os.path.join(out_dir, VERSION_FILE))
+    except FileNotFoundError:
+        pass
+    except IsADirectoryError:
+        raise OSError(f"{os.path.join(out_dir, VERSION_FILE)} is a directory") from None
+
+
+def make_record(code: CodeVersion, partition: Dict[str, Any], data: str,
+                inputs: Dict[str, Dict[str, str]]) -> Dict[str, Any]:
+    return {
+        "format": FORMAT,
+        "code": {"version": code.digest, "parts": code.parts},
+        "partition": partition,
+        "data": data,
+        "inputs": inputs,
+    }
+
+
+def write_record(out_dir: str, record: Dict[str, Any]) -> None:
+    """Writes the record to a temporary file beside it, then renames it into place, so that a
+    reader sees either no record or a whole one."""
+    path = os.path.join(out_dir, VERSION_FILE)
+    temporary = path + ".tmp"
+    data = json.dumps(record, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "surrogatepass")
+    fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
+    try:
+        while data:
+            data = data[os.write(fd, data):]
+    finally:
+        os.close(fd)
+    os.replace(temporary, path)
+
+
+# --- the decision --------------------------------------------------------------------------------
+
+# One upstream job as a decision sees it: its label, its data version now (None when it has
+# none that can be trusted), and whether it is still to run.
+Upstream = Tuple[str, Optional[str], bool]
+
+
+def why_run(out_dir: str, code: CodeVersion, stored: Stored, upstream: Sequence[Upstream],
+            forced: bool = False) -> Optional[str]:
+    """None when the job is up to date, else the first reason it has to run."""
+    if forced:
+        return FORCED
+    record = stored.record
+    if record is None:
+        return LAST_RUN_FAILED if last_run_failed(out_dir) else NEVER_MATERIALIZED
+    if code.error is not None:
+        return f"{CODE_CHANGED}: {code.error}"
+    recorded_code = record["code"]
+    if recorded_code.get("version") != code.digest:
+        return code.changes(recorded_code.get("parts"))
+    if stored.value is None or stored.value != record.get("data"):
+        return VALUE_CHANGED
+    read = recorded_reads(record)
+    if read is None:
+        return NEVER_MATERIALIZED
+    pending = None
+    for label, version, will_run in upstream:
+        if will_run:
+            pending = pending or label
+        elif version is None or read.pop(label, None) != version:
+            return f"{UPSTREAM_CHANGED}: {label}"
+        if will_run:
+            read.pop(label, None)
+    if read:
+        # It read an upstream job that it would not read now.
+        return f"{UPSTREAM_CHANGED}: {min(read)}"
+    if pending is not None:
+        return f"{UPSTREAM_WILL_RUN}: {pending}"
+    return None
+
+
+def recorded_reads(record: Dict[str, Any]) -> Optional[Dict[str, str]]:
+    """Upstream label -> data version, over every input of a record; None when malformed."""
+    read: Dict[str, str] = {}
+    for jobs in record["inputs"].values():
+        if not isinstance(jobs, dict):
+            return None
+        read.update(jobs)
+    return read
+
