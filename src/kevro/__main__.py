@@ -133,14 +133,15 @@ def _graph(modules: Sequence[str]) -> list:
     return graph.build_graph(graph.discover(modules))
 
 
-def _prepare(args: argparse.Namespace) -> Tuple[Any, List[int], Dict[str, Any]]:
-    """(plan, selected job indexes, what the job folders hold) for `run` and `status`. The job
-    folders are read while the discovery child imports the modules."""
+def _prepare(args: argparse.Namespace) -> Tuple[Any, List[int], Dict[str, Any], Any]:
+    """(plan, selected job indexes, what the job folders hold, the code-version cache) for `run`
+    and `status`. The output folder is read while the discovery child imports the modules."""
     from kevro import graph, versions
 
     discovery = graph.Discovery(args.modules)
     try:
-        stored = versions.read_stored(args.out)
+        cache = versions.Cache.read(args.out)
+        stored = versions.read_stored(args.out, cache)
         records = discovery.records()
     finally:
         discovery.cancel()
@@ -148,7 +149,7 @@ def _prepare(args: argparse.Namespace) -> Tuple[Any, List[int], Dict[str, Any]]:
     if args.select:
         assets = graph.select(assets, args.select)
     the_plan = graph.plan(assets, args.out)
-    return the_plan, graph.select_partitions(the_plan, args.partition), stored
+    return the_plan, graph.select_partitions(the_plan, args.partition), stored, cache
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -158,14 +159,15 @@ def _run(args: argparse.Namespace) -> int:
     # anything is written into it), and held until this process ends.
     try:
         lock = runner.lock_output(args.out) if os.path.isdir(args.out) else None
-        the_plan, selected, stored = _prepare(args)
+        the_plan, selected, stored, cache = _prepare(args)
         if not the_plan.jobs:
             print("kevro: no assets found in " + ", ".join(args.modules), file=sys.stderr)
             return 0
         if lock is None:
             os.makedirs(args.out, exist_ok=True)
             lock = runner.lock_output(args.out)
-            stored = versions.read_stored(args.out)
+            cache = versions.Cache.read(args.out)
+            stored = versions.read_stored(args.out, cache)
     except (graph.GraphError, runner.Busy) as exc:
         _error(str(exc))
         return 2
@@ -173,8 +175,10 @@ def _run(args: argparse.Namespace) -> int:
         _error(f"{type(exc).__name__}: {exc}")
         return 2
     try:
+        codes = versions.code_versions(the_plan.assets, cache)
+        cache.write(args.out)
         result = runner.execute(the_plan, args.out, jobs=args.jobs, isolated=args.isolated,
-                                force=args.force, selected=selected, stored=stored)
+                                force=args.force, selected=selected, stored=stored, codes=codes)
     except OSError as exc:  # the output directory or its ledger cannot be written
         _error(f"{type(exc).__name__}: {exc}")
         return 2
@@ -190,12 +194,15 @@ STATUS_COLUMNS = ("asset", "partition", "state", "reason")
 def _status(args: argparse.Namespace) -> int:
     from kevro import graph, ledger, runner
 
+    from kevro import versions
+
     try:
-        the_plan, selected, stored = _prepare(args)
+        the_plan, selected, stored, cache = _prepare(args)
     except graph.GraphError as exc:
         _error(str(exc))
         return 2
-    states = runner.status(the_plan, args.out, force=args.force, selected=selected, stored=stored)
+    codes = versions.code_versions(the_plan.assets, cache)
+    states = runner.status(the_plan, args.out, force=args.force, selected=selected, stored=stored, codes=codes)
     if args.json:
         entries = [{"asset": job.asset.name, "partition": job.partition_keys,
                     "state": "will run" if reason else "up to date", "reason": reason}

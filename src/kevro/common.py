@@ -32,6 +32,8 @@ LEDGER_FILE = "runs.jsonl"
 WORKERS_LOG = "workers.log"
 # Held locked by the run that uses the output folder. Asset folders never start with ".".
 LOCK_FILE = ".kevro.lock"
+# What earlier runs worked out: code versions, value.json statuses (kevro.versions.Cache).
+CACHE_FILE = ".kevro-cache.json"
 
 
 def remove_stale_result(output_dir: str) -> None:

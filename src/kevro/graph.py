@@ -512,26 +512,46 @@ def select(assets: Sequence[Asset], names: Sequence[str]) -> List[Asset]:
 # --- the plan ------------------------------------------------------------------------------------
 
 
-@dataclass(frozen=True)
 class Job:
-    """One run of one asset for one partition combination."""
+    """One run of one asset for one partition combination. Treated as immutable; a plain class
+    with slots rather than a frozen dataclass, since a plan makes one per partition
+    combination and every run makes the plan."""
 
-    index: int  # position in Plan.jobs
-    asset: Asset
-    partition: Tuple[Tuple[str, Any], ...]  # (dimension, key), dimension-name order
-    out_dir: str  # <out>/<asset.folder>[/<partition folder>]
-    upstream: Tuple[int, ...]  # indexes of the jobs whose values this job receives, ascending
+    __slots__ = ("index", "asset", "partition", "out_dir", "upstream", "_label")
+
+    def __init__(self, index: int, asset: Asset, partition: Tuple[Tuple[str, Any], ...], out_dir: str,
+                 upstream: Tuple[int, ...]) -> None:
+        self.index = index  # position in Plan.jobs
+        self.asset = asset
+        self.partition = partition  # (dimension, key), dimension-name order
+        self.out_dir = out_dir  # <out>/<asset.folder>[/<partition folder>]
+        self.upstream = upstream  # indexes of the jobs whose values this job receives, ascending
+        self._label: Optional[str] = None
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Job):
+            return NotImplemented
+        return (self.index, self.asset, self.partition, self.out_dir, self.upstream) == (
+            other.index, other.asset, other.partition, other.out_dir, other.upstream)
 
     def __hash__(self) -> int:
         return hash((self.index, self.asset.ref))
 
+    def __repr__(self) -> str:
+        return f"Job({self.index}, {self.label!r}, out_dir={self.out_dir!r}, upstream={self.upstream!r})"
+
     @property
     def label(self) -> str:
         """The asset's display name with the partition, e.g. 'sales[day=2024-03-01,region=eu]'."""
-        if not self.partition:
-            return self.asset.name
-        parts = ",".join(f"{dim}={key_text(key)}" for dim, key in self.partition)
-        return f"{self.asset.name}[{parts}]"
+        label = self._label
+        if label is None:
+            if not self.partition:
+                label = self.asset.name
+            else:
+                parts = ",".join(f"{dim}={key_text(key)}" for dim, key in self.partition)
+                label = f"{self.asset.name}[{parts}]"
+            self._label = label
+        return label
 
     @property
     def partition_keys(self) -> Dict[str, Any]:

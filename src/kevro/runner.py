@@ -32,7 +32,7 @@ from kevro import versions
 from kevro.common import (FAILED, LEDGER_FILE, LOCK_FILE, OK, RESULT_FILE, SKIPPED, UP_TO_DATE, VALUE_FILE,
                           WORKERS_LOG, aligned, remove_stale_result)
 from kevro.executors import BEGAN, RETRY, Executor, IsolatedPool, JobEvent, WarmPool, signal_name
-from kevro.ledger import LedgerWriter, first_line, format_duration, iso_utc
+from kevro.ledger import LedgerWriter, first_line, format_duration, iso_utc, json_text
 from kevro.versions import CodeVersion, Stored
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -224,7 +224,7 @@ class _Run:
         self.downstream: List[List[int]] = [[] for _ in range(count)]
         self.waiting = [0] * count
         for index in self.selected:
-            ups = set(self.jobs[index].upstream)
+            ups = self.jobs[index].upstream  # distinct, as the plan lists them
             self.waiting[index] = len(ups)
             for up in ups:
                 self.downstream[up].append(index)
@@ -245,6 +245,7 @@ class _Run:
         self.started: Dict[int, Tuple[float, float, Optional[int]]] = {}
         self.interrupts = 0
         self.stopping = False
+        self.line_prefixes: Dict[str, str] = {}
 
     # Step 1: decide the jobs whose upstream jobs are done; an up-to-date one is done at once.
     def decide(self) -> None:
@@ -310,7 +311,7 @@ class _Run:
         return value
 
     def _release_inputs(self, job: "Job") -> None:
-        for up in set(job.upstream):
+        for up in job.upstream:  # distinct, as the plan lists them
             self.readers_left[up] -= 1
             if self.readers_left[up] <= 0:
                 self.values.pop(up, None)
@@ -388,8 +389,26 @@ class _Run:
 
     def _record(self, outcome: Outcome) -> None:
         if self.ledger is not None:
-            self.ledger.append(outcome.ledger_entry(self.run_id))
+            if outcome.status == UP_TO_DATE:
+                # The lines of up-to-date jobs go out together, before the loop next waits.
+                self.ledger.append_text(self._up_to_date_line(outcome.job), flush=False)
+            else:
+                self.ledger.append(outcome.ledger_entry(self.run_id))
         self.progress.finished(outcome)
+
+    def _up_to_date_line(self, job: "Job") -> str:
+        """What ledger.append(Outcome(job, UP_TO_DATE).ledger_entry(run_id)) writes, put
+        together from a prefix made once per asset: a rerun with nothing to do writes a line for
+        every job, and encoding each whole entry would be most of its time."""
+        prefix = self.line_prefixes.get(job.asset.ref)
+        if prefix is None:
+            head = json.dumps({"run_id": self.run_id, "asset": job.asset.name, "ref": job.asset.ref},
+                              ensure_ascii=False)
+            prefix = self.line_prefixes[job.asset.ref] = head[:-1] + ', "partition": '
+        return (f'{prefix}{json_text(job.partition_keys)}, "started_at": null, "ended_at": null, '
+                '"duration_s": 0.0, "worker_pid": null, "ok": true, "error": null, "error_type": null, '
+                f'"skipped": false, "out_dir": {json_text(job.out_dir)}, "state": "{UP_TO_DATE}", '
+                '"reason": null}')
 
     # Step 4: the loop.
     def loop(self) -> None:
@@ -400,6 +419,8 @@ class _Run:
                 if self.stopping or not (self.ready or self.undecided):
                     break
                 continue
+            if self.ledger is not None:
+                self.ledger.flush()
             for key, mask in self.selector.select(self.timeout_now()):
                 callback, arg = key.data
                 callback(arg, mask)

@@ -407,3 +407,32 @@ def run_module_entries(project: Path, extra: List[str]) -> Dict[str, dict]:
     done = kevro(project, "run", "pkg.slow", *extra)
     assert done.returncode == 0, done.stdout + done.stderr
     return by_label(ledger(project)[before:])
+
+
+def test_the_value_cache_stands_for_value_json_only_while_its_status_holds(tmp_path, monkeypatch):
+    job = tmp_path / "asset" / "k=1"
+    job.mkdir(parents=True)
+    (job / "value.json").write_text("[1, 2]", encoding="utf-8")
+    data = versions.data_version(b"[1, 2]")
+    versions.write_record(str(job), versions.make_record(versions.CodeVersion("c", {}), {"k": 1}, data, {}))
+    key = str(tmp_path / "asset") + os.sep + "k=1"
+
+    cache = versions.Cache()
+    assert versions.read_stored(str(tmp_path), cache)[key].value == data
+    assert cache.values == {}  # a file changed a moment ago is always read
+    real = time.time_ns
+    monkeypatch.setattr(versions.time, "time_ns", lambda: real() + versions.SETTLE_NS)
+    versions.read_stored(str(tmp_path), cache)
+    assert list(cache.values) == ["asset/k=1"] and cache.changed
+    cache.write(str(tmp_path))
+    cache = versions.Cache.read(str(tmp_path))
+    assert list(cache.values) == ["asset/k=1"]
+
+    # While the status holds, the cache stands for the bytes; once it changes, they are read.
+    stat = os.stat(job / "value.json")
+    (job / "value.json").write_text("[1, 3]", encoding="utf-8")
+    os.utime(job / "value.json", ns=(stat.st_atime_ns, stat.st_mtime_ns + 1))
+    assert versions.read_stored(str(tmp_path), cache)[key].value == versions.data_version(b"[1, 3]")
+    # An entry for other bytes than the record's is no hit either.
+    cache = versions.Cache(values={"asset/k=1": ["other"] + cache.values.get("asset/k=1", [0])[1:]})
+    assert versions.read_stored(str(tmp_path), cache)[key].value == versions.data_version(b"[1, 3]")
