@@ -529,12 +529,7 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
     run_id = uuid.uuid4().hex
     began = time.monotonic()
     os.makedirs(out, exist_ok=True)
-    if selected is None:
-        selected = range(len(plan.jobs))
-    if stored is None:
-        stored = versions.read_stored(out)
-    if codes is None:
-        codes = versions.code_versions(plan.assets)
+    selected, stored, codes = _known(plan, out, selected, stored, codes)
     if progress is None:
         progress = make_progress(len(selected), sys.stderr)
     ledger = LedgerWriter(os.path.join(out, LEDGER_FILE))
@@ -578,17 +573,21 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
     return RunResult(run_id, plan, outcomes, run.interrupts > 0, time.monotonic() - began)
 
 
+def _known(plan: "Plan", out: str, selected: Optional[Sequence[int]], stored: Optional[Dict[str, Stored]],
+           codes: Optional[Dict[str, CodeVersion]]) -> Tuple[Sequence[int], Dict[str, Stored], Dict[str, CodeVersion]]:
+    """The selection (every job when None), what the job folders hold and the code versions,
+    each worked out here when the caller has not."""
+    return (range(len(plan.jobs)) if selected is None else selected,
+            versions.read_stored(out) if stored is None else stored,
+            versions.code_versions(plan.assets) if codes is None else codes)
+
+
 def status(plan: "Plan", out: str, *, force: bool = False, selected: Optional[Sequence[int]] = None,
            stored: Optional[Dict[str, Stored]] = None,
            codes: Optional[Dict[str, CodeVersion]] = None) -> List[Tuple["Job", Optional[str]]]:
     """For each selected job, in plan order, None when a run would find it up to date, else
     the reason it would run. Runs nothing and writes nothing."""
-    if selected is None:
-        selected = range(len(plan.jobs))
-    if stored is None:
-        stored = versions.read_stored(out)
-    if codes is None:
-        codes = versions.code_versions(plan.assets)
+    selected, stored, codes = _known(plan, out, selected, stored, codes)
     data: Dict[int, Optional[str]] = {}
     will_run = set()
     result = []

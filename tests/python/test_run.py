@@ -25,6 +25,15 @@ def mode_args(mode: str) -> List[str]:
     return ["--isolated"] if mode == "isolated" else []
 
 
+def materialize(root: Path, modules: Dict[str, str], *args: str, code: int):
+    """Writes the project, runs `kevro run pkg.<first module> ARGS`; (project, the run, its
+    ledger entries by label)."""
+    project = write_project(root, modules)
+    done = kevro(project, "run", f"pkg.{next(iter(modules))}", *args)
+    assert done.returncode == code, done.stderr
+    return project, done, by_label(ledger(project))
+
+
 def result(project: Path, entry: dict) -> dict:
     return json.loads((project / entry["out_dir"] / "result.json").read_text(encoding="utf-8"))
 
@@ -68,11 +77,8 @@ def table(grid):
 
 @MODES
 def test_diamond_fan_in_and_two_dimensions(tmp_path, mode):
-    project = write_project(tmp_path, {"graph": DIAMOND})
-    done = kevro(project, "run", "pkg.graph", "--jobs", "2", *mode_args(mode))
-    assert done.returncode == 0, done.stderr
-    entries = ledger(project)
-    jobs = by_label(entries)
+    project, done, jobs = materialize(tmp_path, {"graph": DIAMOND}, "--jobs", "2", *mode_args(mode), code=0)
+    entries = list(jobs.values())
     assert len(jobs) == 4 + 4 + 4 + 1 + 1
     assert value(project, jobs["bottom"]) == [11, 20]
     assert value(project, jobs["fan_in"]) == {
@@ -168,10 +174,7 @@ def alone():
 
 @MODES
 def test_failure_skips_downstream_only(tmp_path, mode):
-    project = write_project(tmp_path, {"days": FAILING})
-    done = kevro(project, "run", "pkg.days", *mode_args(mode))
-    assert done.returncode == 1, done.stderr
-    jobs = by_label(ledger(project))
+    project, done, jobs = materialize(tmp_path, {"days": FAILING}, *mode_args(mode), code=1)
     status = {name: (e["ok"], e["skipped"]) for name, e in jobs.items()}
     assert status == {
         "raw[day=d1]": (True, False),
@@ -233,10 +236,7 @@ def d_after(c):
 
 @MODES
 def test_dying_jobs_are_worker_deaths(tmp_path, mode):
-    project = write_project(tmp_path, {"crash": CRASHES})
-    done = kevro(project, "run", "pkg.crash", "--jobs", "1", *mode_args(mode))
-    assert done.returncode == 1, done.stderr
-    jobs = by_label(ledger(project))
+    project, _, jobs = materialize(tmp_path, {"crash": CRASHES}, "--jobs", "1", *mode_args(mode), code=1)
     assert jobs["a_segv"]["error"] == "worker died: killed by signal SIGSEGV"
     assert jobs["b_exit"]["error"] == "worker died: exited with status 3 without writing result.json"
     for name in ("a_segv", "b_exit"):
