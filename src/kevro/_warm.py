@@ -33,6 +33,7 @@ from typing import Iterator, List, NoReturn, Optional
 
 # Imported here, before any fork, so that no child pays for these imports again.
 import _kevro
+from kevro._materialize import materialize
 from kevro.common import LOG_FILE, remove_stale_result
 
 
@@ -116,7 +117,7 @@ def _run_child(jobs_fd: int, reports_fd: int, module: str, function: str, out_di
         os.close(log)
         remove_stale_result(out_dir)
         try:
-            _kevro.materialize_asset(module, function, out_dir, kwargs_json)
+            materialize(module, function, out_dir, kwargs_json)
             code = 0
         except SystemExit as exit_:
             # 1 is materialize_asset's own "the run failed, see result.json".
