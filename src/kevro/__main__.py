@@ -1,10 +1,13 @@
-"""The kevro command line: ``python -m kevro run|status|list|runs ...``.
+"""The kevro command line: ``kevro run|status|list|runs|show ...`` (the console script), or
+``python -m kevro ...``.
 
 ``run`` discovers the assets of the named modules, plans one job per partition combination and
 runs those that are not up to date; ``status`` says which those are and why; ``list`` shows the
-asset graph; ``runs`` shows the jobs of the last run from the run ledger. Exit status: 0 for
-success, 1 when a job failed (or, for ``runs``, when there is no ledger), 2 for a usage error, a
-graph that cannot be run or an output folder that another run is using, 130 when interrupted.
+asset graph; ``runs`` shows the jobs of the last run from the run ledger; ``show`` prints one
+job's value, result record and log. Exit status: 0 for success, 1 when a job failed (or, for
+``runs`` and ``show``, when there is nothing to show), 2 for a usage error, a named module that
+cannot be imported or holds no asset, a graph that cannot be run or an output folder that
+another run is using, 130 when interrupted.
 """
 
 from __future__ import annotations
@@ -13,11 +16,12 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Optional, Tuple
 
-from kevro.common import LEDGER_FILE, aligned, write_stdout
+from kevro.common import LEDGER_FILE, aligned, key_text, write_stdout
 
-PROG = "python -m kevro"
+# As the program was started: the console script, or `python -m kevro`.
+PROG = "kevro" if os.path.basename(sys.argv[0] if sys.argv else "") == "kevro" else "python -m kevro"
 DEFAULT_OUT = "kevro-out"
 
 
@@ -28,6 +32,26 @@ def _jobs(text: str) -> int:
         raise argparse.ArgumentTypeError(f"invalid job count: {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError(f"the job count must be at least 1, not {value}")
+    return value
+
+
+def _retries(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid retry count: {text!r}") from None
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"the retry count must not be negative, not {value}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid number of seconds: {text!r}") from None
+    if not 0 < value < float("inf"):
+        raise argparse.ArgumentTypeError(f"the time limit must be a positive number of seconds, not {text}")
     return value
 
 
@@ -66,7 +90,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Run, check, list and review kevro assets.",
-        epilog="Run `python -m kevro COMMAND --help` for the options of one command.",
+        epilog=f"Run `{PROG} COMMAND --help` for the options of one command.",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
     commands.required = True
@@ -81,8 +105,9 @@ def build_parser() -> argparse.ArgumentParser:
         "(see `status`). Each job's output goes to job.log beside it and its outcome to "
         "DIR/runs.jsonl. One run at a time may use DIR.",
         epilog="Exit status: 0 when every job succeeded or was up to date, 1 when one failed or "
-        "was skipped, 2 for a usage error, a graph that cannot be run or a DIR that another run "
-        "is using, 130 when interrupted. Ctrl-C once stops new jobs from starting; twice stops "
+        "was skipped, 2 for a usage error, a named module that cannot be imported or holds no "
+        "asset, a graph that cannot be run or a DIR that another run is using, 130 when "
+        "interrupted. A failed job's traceback is in its job.log. Ctrl-C once stops new jobs from starting; twice stops "
         "the running ones.",
     )
     _add_selection(_add_out(_add_modules(run), "output directory"), "run")
@@ -91,6 +116,13 @@ def build_parser() -> argparse.ArgumentParser:
     run.add_argument("--isolated", action="store_true",
                      help="start a fresh interpreter for every job instead of forking warm "
                      "workers that have imported the modules once")
+    run.add_argument("--retries", metavar="N", type=_retries, default=0,
+                     help="run a failed job (a crashed worker or a time-out included) up to N more "
+                     "times before it counts as failed; each attempt is a line of DIR/runs.jsonl "
+                     "(default: 0)")
+    run.add_argument("--timeout", metavar="SECONDS", type=_seconds, default=None,
+                     help="stop a job that runs longer than this; it fails with the error type "
+                     "Timeout (default: no limit)")
     run.set_defaults(handler=_run)
 
     status = commands.add_parser(
@@ -100,7 +132,8 @@ def build_parser() -> argparse.ArgumentParser:
         "that a run with the same options would consider, whether it is up to date or why it "
         "will run: forced, never materialized, last run failed, code changed, value changed or "
         "missing, upstream changed: LABEL, upstream will run: LABEL. Runs nothing.",
-        epilog="Exit status: 0, or 2 for a usage error or a graph that cannot be run.",
+        epilog="Exit status: 0, or 2 for a usage error, a named module that cannot be imported or "
+        "holds no asset, or a graph that cannot be run.",
     )
     _add_selection(_add_out(_add_modules(status), "output directory"), "consider")
     status.add_argument("--json", action="store_true",
@@ -120,6 +153,25 @@ def build_parser() -> argparse.ArgumentParser:
         description="Print the jobs of the last run recorded in DIR/runs.jsonl: asset, "
         "partition, status, duration, worker pid and the first line of the error.",
     ), "output directory of the runs").set_defaults(handler=_runs)
+
+    show = commands.add_parser(
+        "show",
+        help="print the value, result record and log of one job",
+        description="Print the value (indented JSON) and the result record of the job of ASSET "
+        "(by display name, as `runs` shows it) in DIR, and with --log its job.log. The assets and "
+        "partitions are those recorded in DIR/runs.jsonl; for a partitioned asset, --partition "
+        "picks the job, and without it the partitions are listed with their state in the last "
+        "run that had them.",
+        epilog="Exit status: 0 when something was shown, 1 when the job's folder holds neither "
+        "value.json nor result.json or there is no ledger, 2 for a usage error or a name or "
+        "partition that no recorded job has (the nearest names are listed).",
+    )
+    show.add_argument("asset", metavar="ASSET", help="display name of the asset")
+    show.add_argument("--partition", metavar="DIM=KEY", type=_partition, action="append", default=[],
+                      help="the job's key in one dimension (a string key as itself, any other as "
+                      "its compact JSON); may be repeated")
+    show.add_argument("--log", action="store_true", help="print the job's job.log as well")
+    _add_out(show, "output directory of the runs").set_defaults(handler=_show)
     return parser
 
 
@@ -127,18 +179,12 @@ def _error(text: str) -> None:
     print(f"kevro: error: {' '.join(str(text).split())}", file=sys.stderr)
 
 
-def _graph(modules: Sequence[str]) -> list:
-    from kevro import graph
-
-    return graph.build_graph(graph.discover(modules))
-
-
 def _prepare(args: argparse.Namespace) -> Tuple[Any, List[int], Dict[str, Any], Any]:
     """(plan, selected job indexes, what the job folders hold, the code-version cache) for `run`
     and `status`. The output folder is read while the discovery child imports the modules."""
     from kevro import graph, versions
 
-    discovery = graph.Discovery(args.modules)
+    discovery = graph.Discovery(args.modules, strict=True)
     try:
         cache = versions.Cache.read(args.out)
         stored = versions.read_stored(args.out, cache)
@@ -160,9 +206,6 @@ def _run(args: argparse.Namespace) -> int:
     try:
         lock = runner.lock_output(args.out) if os.path.isdir(args.out) else None
         the_plan, selected, stored, cache = _prepare(args)
-        if not the_plan.jobs:
-            print("kevro: no assets found in " + ", ".join(args.modules), file=sys.stderr)
-            return 0
         if lock is None:
             os.makedirs(args.out, exist_ok=True)
             lock = runner.lock_output(args.out)
@@ -178,7 +221,8 @@ def _run(args: argparse.Namespace) -> int:
         codes = versions.code_versions(the_plan.assets, cache)
         cache.write(args.out)
         result = runner.execute(the_plan, args.out, jobs=args.jobs, isolated=args.isolated,
-                                force=args.force, selected=selected, stored=stored, codes=codes)
+                                force=args.force, selected=selected, stored=stored, codes=codes,
+                                retries=args.retries, timeout=args.timeout)
     except OSError as exc:  # the output directory or its ledger cannot be written
         _error(f"{type(exc).__name__}: {exc}")
         return 2
@@ -228,7 +272,7 @@ def _list(args: argparse.Namespace) -> int:
     from kevro import graph
 
     try:
-        assets = _graph(args.modules)
+        assets = graph.build_graph(graph.Discovery(args.modules, strict=True).records())
     except graph.GraphError as exc:
         _error(str(exc))
         return 2
@@ -244,7 +288,7 @@ def _runs(args: argparse.Namespace) -> int:
     try:
         last = ledger.read_last_run(path)
     except FileNotFoundError:
-        print(f"kevro: no run ledger at {path}; `python -m kevro run` writes one", file=sys.stderr)
+        print(f"kevro: no run ledger at {path}; `{PROG} run` writes one", file=sys.stderr)
         return 1
     except OSError as exc:
         _error(f"cannot read {path}: {exc}")
@@ -260,14 +304,116 @@ def _runs(args: argparse.Namespace) -> int:
     rows = ledger.runs_rows(last.entries)
     started = [e.get("started_at") for e in last.entries if isinstance(e.get("started_at"), str)]
     header = f"run {last.run_id}: {len(rows)} jobs" + (f", started {min(started)}" if started else "")
+    logs = ledger.failure_logs(last.entries)
+    footer = "".join(f"log of {label}: {log}\n" for label, log in logs)
     if sys.stdout.isatty():
         from kevro import live
 
         live.print_table(sys.stdout, header, ledger.RUNS_COLUMNS, rows, right=("duration", "worker pid"),
-                         style=lambda column, cell: live.STATE_STYLES.get(cell) if column == "status" else None)
+                         style=lambda column, cell: live.STATE_STYLES.get(cell.split(" (")[0]) if column == "status" else None,
+                         footer=footer.rstrip("\n") or None)
         return 0
-    write_stdout(header + "\n" + aligned(ledger.RUNS_COLUMNS, rows), "surrogateescape")
+    write_stdout(header + "\n" + aligned(ledger.RUNS_COLUMNS, rows) + footer, "surrogateescape")
     return 0
+
+
+SHOW_COLUMNS = ("partition", "state", "ended", "error")
+
+
+def _show(args: argparse.Namespace) -> int:
+    import difflib
+
+    from kevro import graph, ledger
+
+    path = os.path.join(args.out, LEDGER_FILE)
+    try:
+        known = ledger.latest_jobs(path)
+    except FileNotFoundError:
+        print(f"kevro: no run ledger at {path}; `{PROG} run` writes one", file=sys.stderr)
+        return 1
+    except OSError as exc:
+        _error(f"cannot read {path}: {exc}")
+        return 1
+    jobs = known.get(args.asset)
+    if jobs is None:
+        names = sorted(known)
+        nearest = difflib.get_close_matches(args.asset, names, n=5, cutoff=0.5)
+        if nearest:
+            hint = "; nearest: " + ", ".join(repr(n) for n in nearest)
+        elif names:
+            hint = "; recorded assets: " + ", ".join(repr(n) for n in names[:10]) + (
+                f" and {len(names) - 10} more" if len(names) > 10 else "")
+        else:
+            hint = ""
+        _error(f"no asset named {args.asset!r} in {path}{hint}")
+        return 2
+    wanted = {dim: key for dim, key in args.partition}
+    chosen = [e for _, e in sorted(jobs.items())
+              if all(dim in e["partition"] and key_text(e["partition"][dim]) == key for dim, key in wanted.items())]
+    if not chosen:
+        partitions = ", ".join(ledger.partition_text(e["partition"]) for e in jobs.values())
+        _error(f"asset {args.asset!r} has no recorded job with the partition "
+               f"{','.join(f'{d}={k}' for d, k in args.partition)}"
+               + (f"; its partitions: {partitions}" if partitions else "; it has no partitions"))
+        return 2
+    if len(chosen) > 1:
+        rows = [[ledger.partition_text(e["partition"]), ledger.entry_status(e), str(e.get("ended_at") or ""),
+                 ledger.first_line(e.get("error"))] for e in chosen]
+        header = (f"{args.asset}: {len(rows)} partitions; pick one with --partition DIM=KEY\n")
+        write_stdout(header + aligned(SHOW_COLUMNS, rows), "surrogateescape")
+        return 0
+    entry = chosen[0]
+    partition = list(entry["partition"].items())
+    folder = os.path.join(args.out, graph.folder_name(args.asset))
+    if partition:
+        folder = os.path.join(folder, graph.partition_folder(partition))
+    return _show_job(args, entry, folder)
+
+
+def _show_job(args: argparse.Namespace, entry: Dict[str, Any], folder: str) -> int:
+    from kevro import ledger
+
+    from kevro.common import LOG_FILE, RESULT_FILE, VALUE_FILE
+
+    lines = [f"asset: {args.asset}"]
+    if entry["partition"]:
+        lines.append(f"partition: {ledger.partition_text(entry['partition'])}")
+    state = ledger.entry_status(entry)
+    attempt = entry.get("attempt")
+    when = entry.get("ended_at")
+    lines.append(f"last run: {state}" + (f", attempt {attempt}" if isinstance(attempt, int) and attempt > 1 else "")
+                 + (f", ended {when}" if isinstance(when, str) else ""))
+    if entry.get("error"):
+        lines.append(f"error: {ledger.first_line(entry['error'])}")
+    lines.append(f"folder: {folder}")
+    found = 0
+    for title, name in (("value", VALUE_FILE), ("result", RESULT_FILE)):
+        file = os.path.join(folder, name)
+        try:
+            with open(file, "rb") as handle:
+                data = handle.read()
+        except FileNotFoundError:
+            lines.append(f"{title} ({name}): none")
+            continue
+        except OSError as exc:
+            lines.append(f"{title} ({name}): cannot be read: {exc}")
+            continue
+        found += 1
+        try:
+            text = json.dumps(json.loads(data), indent=2, ensure_ascii=False)
+        except ValueError:
+            text = data.decode("utf-8", "replace")
+        lines.append(f"{title} ({name}):\n{text}")
+    if args.log:
+        file = os.path.join(folder, LOG_FILE)
+        try:
+            with open(file, "rb") as handle:
+                log = handle.read().decode("utf-8", "replace")
+            lines.append(f"log ({LOG_FILE}):" + ("\n" + log.rstrip("\n") if log.strip() else " empty"))
+        except OSError as exc:
+            lines.append(f"log ({LOG_FILE}): cannot be read: {exc}")
+    write_stdout("\n".join(lines) + "\n", "surrogateescape")
+    return 0 if found else 1
 
 
 def main(argv: Optional[List[str]] = None) -> int:

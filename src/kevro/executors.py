@@ -15,9 +15,11 @@ from __future__ import annotations
 import json
 import os
 import selectors
+import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Dict, List, Optional, Protocol, Sequence, Tuple
@@ -88,6 +90,13 @@ class Executor(Protocol):
     def running(self) -> List[Tuple[int, Optional[int]]]:
         """(Job.index, pid or None) of every job started whose ENDED or RETRY event has not been
         collected."""
+        ...
+
+    def kill_job(self, index: int) -> None:
+        """Stops one running job (Job.index) at once, with everything it started: the runner
+        does so when the job outlives ``--timeout``. Its end is still reported, as an ENDED
+        (or RETRY) event of whatever kind the executor sees; the runner records it as a time-out
+        however it is reported. A job that is no longer running is left alone."""
         ...
 
     def kill(self) -> None:
@@ -272,6 +281,13 @@ class WarmPool:
         events, self.events = self.events, []
         return events
 
+    def kill_job(self, index: int) -> None:
+        # The job's child runs in its worker's process group: the worker goes with it, its
+        # report pipe says so, and the next job that needs a worker starts a fresh one.
+        for worker in self.workers:
+            if worker.current == index:
+                _kill_group(worker.proc)
+
     def kill(self) -> None:
         for worker in self.workers:
             _kill_group(worker.proc)
@@ -293,7 +309,9 @@ class WarmPool:
 
 class IsolatedPool:
     """One `python -m kevro.worker` process per job, its output in the job's job.log. A worker
-    stops, with everything its job started, when the runner is gone."""
+    stops, with everything its job started, when the runner is gone. The keyword arguments go
+    to the worker in a file (``--kwargs-file``) of a scratch folder of the pool, removed once
+    the job has ended, so that upstream values of any size fit."""
 
     poll_s = 0.5  # exits are found by polling; SIGCHLD wakes the loop when it can be caught
 
@@ -305,6 +323,12 @@ class IsolatedPool:
         # alone, so the workers see end of file on it when the runner is gone, however it
         # ended, and stop with their jobs.
         self.lifeline_r, self.lifeline_w = os.pipe()
+        self.scratch: Optional[str] = None
+
+    def _kwargs_path(self, index: int) -> str:
+        if self.scratch is None:
+            self.scratch = tempfile.mkdtemp(prefix="kevro-kwargs-")
+        return os.path.join(self.scratch, f"{index}.json")
 
     def has_room(self) -> bool:
         return len(self.procs) < self.size
@@ -313,13 +337,21 @@ class IsolatedPool:
         return [(index, proc.pid) for index, proc in self.procs.items()]
 
     def start(self, job: "Job", kwargs_json: str) -> Optional[int]:
+        kwargs_path = self._kwargs_path(job.index)
+        with open(kwargs_path, "wb") as handle:
+            handle.write(kwargs_json.encode("utf-8", "surrogatepass"))
         command = [sys.executable, "-m", "kevro.worker", job.asset.module, job.asset.function,
-                   job.out_dir, "--kwargs", kwargs_json, "--lifeline-fd", str(self.lifeline_r)]
-        os.makedirs(job.out_dir, exist_ok=True)
-        with open(os.path.join(job.out_dir, LOG_FILE), "wb") as log:
-            proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log,
-                                    stderr=subprocess.STDOUT, cwd=self.cwd, start_new_session=True,
-                                    pass_fds=(self.lifeline_r,))
+                   job.out_dir, "--kwargs-file", kwargs_path, "--traceback",
+                   "--lifeline-fd", str(self.lifeline_r)]
+        try:
+            os.makedirs(job.out_dir, exist_ok=True)
+            with open(os.path.join(job.out_dir, LOG_FILE), "wb") as log:
+                proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log,
+                                        stderr=subprocess.STDOUT, cwd=self.cwd, start_new_session=True,
+                                        pass_fds=(self.lifeline_r,))
+        except BaseException:
+            _remove(kwargs_path)
+            raise
         self.procs[job.index] = proc
         return proc.pid
 
@@ -330,11 +362,17 @@ class IsolatedPool:
             if code is None:
                 continue
             del self.procs[index]
+            _remove(self._kwargs_path(index))
             if code < 0:
                 events.append(JobEvent(index, pid=proc.pid, signal=-code))
             else:
                 events.append(JobEvent(index, pid=proc.pid, status=code))
         return events
+
+    def kill_job(self, index: int) -> None:
+        proc = self.procs.get(index)
+        if proc is not None:
+            _kill_group(proc)
 
     def kill(self) -> None:
         for proc in self.procs.values():
@@ -347,6 +385,15 @@ class IsolatedPool:
         self.procs.clear()
         os.close(self.lifeline_r)
         os.close(self.lifeline_w)
+        if self.scratch is not None:
+            shutil.rmtree(self.scratch, ignore_errors=True)
+
+
+def _remove(path: str) -> None:
+    try:
+        os.unlink(path)
+    except FileNotFoundError:
+        pass
 
 
 def _kill_group(proc: subprocess.Popen) -> None:

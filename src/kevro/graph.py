@@ -193,11 +193,16 @@ class Discovery:
     """`discover` in two steps: the child starts when the object is made, and records() waits
     for its report, so that the caller can do other work while the child imports the modules.
     The child prints its report only once it is complete, so it never waits for us before
-    then."""
+    then.
+
+    With `strict`, a named module that cannot be imported, or that holds no asset, is a
+    GraphError that gives the import error, in place of the warning line."""
 
     def __init__(self, modules: Sequence[str], *, python: str = sys.executable,
-                 cwd: Optional[str] = None, env: Optional[dict] = None) -> None:
+                 cwd: Optional[str] = None, env: Optional[dict] = None, strict: bool = False) -> None:
         names = list(modules)
+        self.names = names
+        self.strict = strict
         if not names:
             raise GraphError("no modules to discover assets in")
         for name in names:
@@ -220,9 +225,16 @@ class Discovery:
         error_line = None
         if child.returncode != 0:
             error_line = next((line for line in reversed(lines) if line.startswith(ERROR_PREFIX)), None)
+        skipped: Dict[str, str] = {}
+        prefixes = [(f"kevro: skipping module '{name}': ", name) for name in self.names] if self.strict else []
         for line in lines:
-            if line is not error_line:
-                sys.stderr.write(line + "\n")
+            if line is error_line:
+                continue
+            name = next((name for prefix, name in prefixes if line.startswith(prefix)), None)
+            if name is not None and name not in skipped:
+                skipped[name] = line[len(f"kevro: skipping module '{name}': "):]
+                continue
+            sys.stderr.write(line + "\n")
         sys.stderr.flush()
 
         if child.returncode != 0:
@@ -241,13 +253,30 @@ class Discovery:
             raise GraphError(f"kevro.inspect printed no readable report: {exc}") from exc
         if not isinstance(report, dict) or not isinstance(report.get("assets"), list):
             raise GraphError('kevro.inspect printed no readable report: no "assets" list')
-        return report["assets"]
+        records = report["assets"]
+        if self.strict:
+            _check_modules(self.names, records, skipped)
+        return records
 
     def cancel(self) -> None:
         """Stops the child when its report is no longer wanted."""
         if self.child.returncode is None:
             self.child.kill()
             self.child.communicate()
+
+
+def _check_modules(names: Sequence[str], records: Sequence[Any], skipped: Dict[str, str]) -> None:
+    """GraphError naming every module that could not be imported (with its error) or holds no
+    asset."""
+    found = {r.get("module_path") for r in records if isinstance(r, dict)}
+    problems = []
+    for name in dict.fromkeys(names):
+        if name in skipped:
+            problems.append(f"cannot import module {name!r}: {skipped[name]}")
+        elif name not in found:
+            problems.append(f"module {name!r} holds no asset")
+    if problems:
+        raise GraphError("; ".join(problems))
 
 
 # --- the graph -----------------------------------------------------------------------------------

@@ -7,9 +7,9 @@ import json
 import os
 import time
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from kevro.common import FAILED, OK, SKIPPED, UP_TO_DATE, key_text
+from kevro.common import FAILED, LOG_FILE, OK, SKIPPED, UP_TO_DATE, canonical, key_text
 
 
 def iso_utc(timestamp: Optional[float]) -> Optional[str]:
@@ -108,6 +108,26 @@ def read_last_run(path: str) -> LastRun:
     return LastRun(last, [e for e in entries if e["run_id"] == last], unreadable)
 
 
+def latest_jobs(path: str) -> Dict[str, Dict[str, Dict[str, Any]]]:
+    """For every asset name in the ledger, the newest entry of each of its jobs, keyed by the
+    partition's canonical text, in the order the jobs first appear. Lines that are not entries
+    of a job are left out; OSError (a missing ledger among them) propagates."""
+    jobs: Dict[str, Dict[str, Dict[str, Any]]] = {}
+    with open(path, "rb") as handle:
+        for raw in handle:
+            try:
+                entry = json.loads(raw.decode("utf-8"))
+            except (UnicodeDecodeError, ValueError):
+                continue
+            if not isinstance(entry, dict):
+                continue
+            name, partition = entry.get("asset"), entry.get("partition")
+            if not isinstance(name, str) or not isinstance(partition, dict):
+                continue
+            jobs.setdefault(name, {})[canonical(partition)] = entry
+    return jobs
+
+
 RUNS_COLUMNS = ("asset", "partition", "status", "duration", "worker pid", "error")
 
 
@@ -139,17 +159,45 @@ def format_duration(seconds: Optional[float]) -> str:
     return f"{minutes} min {rest} s"
 
 
+def entry_label(entry: Dict[str, Any]) -> str:
+    partition = entry.get("partition")
+    name = str(entry.get("asset", ""))
+    return f"{name}[{partition_text(partition)}]" if isinstance(partition, dict) and partition else name
+
+
+def failure_logs(entries: Sequence[Dict[str, Any]]) -> List[Tuple[str, str]]:
+    """(label, path) of the job.log, where the traceback is, of each failed job that left one;
+    a job that failed in several attempts once."""
+    logs: Dict[str, str] = {}
+    for entry in entries:
+        out_dir = entry.get("out_dir")
+        if entry_status(entry) == FAILED and isinstance(out_dir, str):
+            path = os.path.join(out_dir, LOG_FILE)
+            if os.path.isfile(path):
+                logs[entry_label(entry)] = path
+    return list(logs.items())
+
+
 def runs_rows(entries: Sequence[Dict[str, Any]]) -> List[List[str]]:
-    """One row of RUNS_COLUMNS per ledger entry; fields of the wrong type show as blanks."""
+    """One row of RUNS_COLUMNS per ledger entry, the attempt in the status of a job that ran
+    more than once; fields of the wrong type show as blanks."""
+    tried: Dict[str, int] = {}
+    for entry in entries:
+        label = entry_label(entry)
+        tried[label] = tried.get(label, 0) + 1
     rows = []
     for entry in entries:
         partition = entry.get("partition")
         pid = entry.get("worker_pid")
+        attempt = entry.get("attempt")
+        status = entry_status(entry)
+        if tried[entry_label(entry)] > 1 and isinstance(attempt, int):
+            status += f" (attempt {attempt})"
         rows.append(
             [
                 str(entry.get("asset", "")),
                 partition_text(partition) if isinstance(partition, dict) else "",
-                entry_status(entry),
+                status,
                 "" if entry_status(entry) in (SKIPPED, UP_TO_DATE) else format_duration(entry.get("duration_s")),
                 str(pid) if isinstance(pid, int) else "",
                 first_line(entry.get("error")),

@@ -10,6 +10,11 @@ Either way a job has succeeded only when its process exited with status 0 and le
 starts, so a process that dies can never look successful. The downstream jobs of a failed job
 are skipped; independent jobs go on. Each finished job is appended to ``<out>/runs.jsonl``.
 
+A failed job is started again up to ``retries`` more times before it counts as failed (a worker
+that died included), and a job that runs longer than ``time_limit`` seconds is stopped through
+the executor and fails with the error type "Timeout"; every attempt is a ledger line of its own
+with its ``attempt`` number, and the downstream jobs wait for the last one.
+
 The main loop is single-threaded: one selector waits on the executor's descriptors (the warm
 workers' report pipes) and on a self-pipe that the SIGINT and SIGCHLD handlers write to. A first Ctrl-C stops new jobs from
 starting and lets the running ones finish; a second one kills the worker process groups.
@@ -28,7 +33,7 @@ from dataclasses import dataclass, field
 from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 from kevro import versions
-from kevro.common import (FAILED, LEDGER_FILE, LOCK_FILE, OK, RESULT_FILE, SKIPPED, UP_TO_DATE, VALUE_FILE,
+from kevro.common import (FAILED, LEDGER_FILE, LOCK_FILE, LOG_FILE, OK, RESULT_FILE, SKIPPED, UP_TO_DATE, VALUE_FILE,
                           WORKERS_LOG, aligned, remove_stale_result)
 from kevro.executors import BEGAN, RETRY, Executor, IsolatedPool, JobEvent, WarmPool, signal_name
 from kevro.ledger import LedgerWriter, first_line, format_duration, iso_utc, json_text
@@ -39,6 +44,7 @@ if TYPE_CHECKING:  # pragma: no cover
 
 
 WORKER_DIED = "WorkerDied"
+TIMEOUT = "Timeout"
 
 
 @dataclass
@@ -54,6 +60,7 @@ class Outcome:
     error: Optional[str] = None
     error_type: Optional[str] = None
     reason: Optional[str] = None  # why it ran (kevro.versions), None when it did not
+    attempt: Optional[int] = None  # 1 for the first run of the job, None when it did not run
 
     def ledger_entry(self, run_id: str) -> Dict[str, Any]:
         job = self.job
@@ -73,6 +80,7 @@ class Outcome:
             "out_dir": job.out_dir,
             "state": self.status,
             "reason": self.reason,
+            "attempt": self.attempt,
         }
 
 
@@ -204,7 +212,8 @@ class _Run:
     def __init__(self, plan: "Plan", make_executor: Callable[[], Executor], selector: selectors.BaseSelector,
                  ledger: Optional[LedgerWriter], progress: Any, run_id: str, *,
                  codes: Dict[str, CodeVersion], stored: Dict[str, Stored], force: bool,
-                 selected: Sequence[int], timeout: Optional[float]) -> None:
+                 selected: Sequence[int], timeout: Optional[float], retries: int = 0,
+                 time_limit: Optional[float] = None) -> None:
         self.plan = plan
         self.jobs = plan.jobs
         self.make_executor = make_executor
@@ -242,6 +251,14 @@ class _Run:
         self.readers_left = [len(d) for d in self.downstream]
         # Job index -> (time.time(), time.monotonic(), pid) of its start.
         self.started: Dict[int, Tuple[float, float, Optional[int]]] = {}
+        # The attempt each job is at; the monotonic time by which a running job must have ended;
+        # the jobs stopped for running too long; the keyword text of jobs that may be retried.
+        self.retries = retries
+        self.time_limit = time_limit
+        self.attempts: Dict[int, int] = {}
+        self.deadlines: Dict[int, float] = {}
+        self.timed_out: set = set()
+        self.kept: Dict[int, str] = {}
         self.interrupts = 0
         self.stopping = False
         self.line_prefixes: Dict[str, str] = {}
@@ -272,17 +289,22 @@ class _Run:
             index = heapq.heappop(self.ready)
             job = self.jobs[index]
             self.started[index] = (time.time(), time.monotonic(), None)
-            try:
-                kwargs_json = json.dumps(self.plan.kwargs(job, self._value_of))
-            except _UpstreamUnreadable as exc:
-                self._fail(job, str(exc), exc.error_type)
-                continue
-            except Exception as exc:  # noqa: BLE001 - one job's arguments, not the whole run
-                self._fail(job, f"cannot build the keyword arguments: {type(exc).__name__}: {exc}",
-                           type(exc).__name__)
-                continue
-            finally:
-                self._release_inputs(job)
+            self.attempts[index] = self.attempts.get(index, 0) + 1
+            kwargs_json = self.kept.get(index)
+            if kwargs_json is None:
+                try:
+                    kwargs_json = json.dumps(self.plan.kwargs(job, self._value_of))
+                except _UpstreamUnreadable as exc:
+                    self._fail(job, str(exc), exc.error_type)
+                    continue
+                except Exception as exc:  # noqa: BLE001 - one job's arguments, not the whole run
+                    self._fail(job, f"cannot build the keyword arguments: {type(exc).__name__}: {exc}",
+                               type(exc).__name__)
+                    continue
+                finally:
+                    self._release_inputs(job)
+                if self.retries:
+                    self.kept[index] = kwargs_json
             try:
                 # Until it has succeeded again, the job is not up to date.
                 versions.forget(job.out_dir)
@@ -293,6 +315,8 @@ class _Run:
                 continue
             wall, mono, _ = self.started[index]
             self.started[index] = (wall, mono, pid)
+            if self.time_limit is not None:
+                self.deadlines[index] = mono + self.time_limit
             self.progress.started(job)
 
     def _value_of(self, index: int) -> Any:
@@ -323,24 +347,55 @@ class _Run:
         if event.kind == BEGAN:
             _, _, pid = self.started[index]
             self.started[index] = (time.time(), time.monotonic(), pid)
+            if index in self.deadlines and index not in self.timed_out:
+                self.deadlines[index] = self.started[index][1] + self.time_limit  # type: ignore[operator]
             return
-        if event.kind == RETRY:
+        if event.kind == RETRY and index not in self.timed_out:
+            # The job never began: this start does not count as an attempt.
             del self.started[index]
+            self.deadlines.pop(index, None)
+            self.attempts[index] -= 1
             heapq.heappush(self.ready, index)
             return
         job = self.jobs[index]
-        ok, error, error_type = judge(job.out_dir, event)
+        if index in self.timed_out:
+            ok, error, error_type = (False, f"timed out: the job ran longer than the limit of "
+                                     f"{self.time_limit:g} s (--timeout) and was stopped", TIMEOUT)
+        else:
+            ok, error, error_type = judge(job.out_dir, event)
         if ok:
             try:
                 self._remember(job)
             except OSError as exc:
                 ok, error, error_type = False, f"cannot write the version record: {exc}", type(exc).__name__
         if not ok:
-            self._fail(job, error, error_type, event.pid)
+            if self.attempts[index] <= self.retries and not self.stopping:
+                self._retry(job, error, error_type, event.pid)
+            else:
+                self._fail(job, error, error_type, event.pid)
             return
+        self.deadlines.pop(index, None)
         wall, mono, pid = self.started.pop(index)
         self._done(Outcome(job, OK, wall, time.time(), time.monotonic() - mono,
-                           event.pid if event.pid is not None else pid, reason=self.reasons.get(index)))
+                           event.pid if event.pid is not None else pid, reason=self.reasons.get(index),
+                           attempt=self.attempts[index]))
+
+    def _retry(self, job: "Job", error: Optional[str], error_type: Optional[str], pid: Optional[int]) -> None:
+        """The attempt failed and the job has attempts left: the attempt's ledger line, then the
+        job waits for a worker again."""
+        index = job.index
+        self.deadlines.pop(index, None)
+        self.timed_out.discard(index)
+        wall, mono, started_pid = self.started.pop(index)
+        attempt = self.attempts[index]
+        outcome = Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono,
+                          pid if pid is not None else started_pid, error, error_type,
+                          self.reasons.get(index), attempt)
+        if self.ledger is not None:
+            self.ledger.append(outcome.ledger_entry(self.run_id))
+        self.progress.message(f"retrying {job.label} (attempt {attempt + 1} of {self.retries + 1}) "
+                              f"after: {first_line(error)}")
+        heapq.heappush(self.ready, index)
 
     def _remember(self, job: "Job") -> None:
         """Writes the version record of a job that has just succeeded."""
@@ -359,13 +414,16 @@ class _Run:
               pid: Optional[int] = None) -> None:
         """The job, started at the time that `started` holds for it, has failed."""
         wall, mono, started_pid = self.started.pop(job.index)
+        self.deadlines.pop(job.index, None)
+        self.timed_out.discard(job.index)
         self._done(Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono,
                            pid if pid is not None else started_pid, error, error_type,
-                           self.reasons.get(job.index)))
+                           self.reasons.get(job.index), self.attempts.get(job.index)))
 
     def _done(self, outcome: Outcome) -> None:
         index = outcome.job.index
         self.outcomes[index] = outcome
+        self.kept.pop(index, None)
         self._record(outcome)
         if outcome.status in (OK, UP_TO_DATE):
             for down in self.downstream[index]:
@@ -407,7 +465,7 @@ class _Run:
         return (f'{prefix}{json_text(job.partition_keys)}, "started_at": null, "ended_at": null, '
                 '"duration_s": 0.0, "worker_pid": null, "ok": true, "error": null, "error_type": null, '
                 f'"skipped": false, "out_dir": {json_text(job.out_dir)}, "state": "{UP_TO_DATE}", '
-                '"reason": null}')
+                '"reason": null, "attempt": null}')
 
     # Step 4: the loop.
     def loop(self) -> None:
@@ -426,6 +484,7 @@ class _Run:
             assert self.executor is not None
             for event in self.executor.collect():
                 self.handle(event)
+            self._stop_overdue()
             if self.interrupts and not self.stopping:
                 self.stopping = True
                 self.progress.message(
@@ -437,11 +496,26 @@ class _Run:
                 break
             self.progress.tick()
 
+    def _stop_overdue(self) -> None:
+        """Stops, through the executor, every job that has run past its deadline; its end,
+        whenever it is reported, makes it a time-out."""
+        if not self.deadlines:
+            return
+        now = time.monotonic()
+        assert self.executor is not None
+        for index, deadline in list(self.deadlines.items()):
+            if deadline <= now and index not in self.timed_out:
+                self.timed_out.add(index)
+                self.executor.kill_job(index)
+
     def timeout_now(self) -> Optional[float]:
-        """How long the selector may wait: the executor's polling interval, if it polls, and
-        the display's refresh interval, if it has one."""
+        """How long the selector may wait: the executor's polling interval, if it polls, the
+        display's refresh interval, if it has one, and the time to the next deadline of a job."""
         assert self.executor is not None
         timeouts = [t for t in (self.executor.poll_s, self.timeout) if t is not None]
+        pending = [d for i, d in self.deadlines.items() if i not in self.timed_out]
+        if pending:
+            timeouts.append(max(0.0, min(pending) - time.monotonic()))
         return min(timeouts) if timeouts else None
 
     def _kill_running(self) -> None:
@@ -515,15 +589,21 @@ class _SignalWake:
 def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
             progress: Any = None, cwd: Optional[str] = None, force: bool = False,
             selected: Optional[Sequence[int]] = None, stored: Optional[Dict[str, Stored]] = None,
-            codes: Optional[Dict[str, CodeVersion]] = None) -> RunResult:
+            codes: Optional[Dict[str, CodeVersion]] = None, retries: int = 0,
+            timeout: Optional[float] = None) -> RunResult:
     """Runs the jobs of `plan` that are not up to date (all of them with `force`), up to `jobs`
     at once, and appends each job's outcome to <out>/runs.jsonl. `selected` limits the run to
     some jobs (with every job upstream of them among them); `stored` is what
     versions.read_stored(out) found and `codes` the code versions of the plan's assets, both
     computed here when not given. `progress` receives started/finished/message/tick/close calls
-    (plain lines on stderr when None)."""
+    (plain lines on stderr when None). A failed job is run again up to `retries` more times; a
+    job that runs longer than `timeout` seconds is stopped and fails as a time-out."""
     if jobs < 1:
         raise ValueError("jobs must be at least 1")
+    if retries < 0:
+        raise ValueError("retries must not be negative")
+    if timeout is not None and not timeout > 0:
+        raise ValueError("timeout must be a positive number of seconds")
     cwd = os.getcwd() if cwd is None else cwd
     run_id = os.urandom(16).hex()  # not uuid: importing it costs a no-op rerun 40 ms
     began = time.monotonic()
@@ -551,9 +631,9 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
 
     # Without signal handlers (outside the main thread) nothing wakes the loop when a child
     # process ends, so the loop looks often.
-    timeout = progress.tick_s if wake.installed else min(progress.tick_s or 0.02, 0.02)
+    tick = progress.tick_s if wake.installed else min(progress.tick_s or 0.02, 0.02)
     run = _Run(plan, make_executor, selector, ledger, progress, run_id, codes=codes, stored=stored,
-               force=force, selected=selected, timeout=timeout)
+               force=force, selected=selected, timeout=tick, retries=retries, time_limit=timeout)
     selector.register(wake.read_fd, selectors.EVENT_READ, (run.on_wake, wake.read_fd))
     try:
         run.loop()
@@ -646,7 +726,14 @@ class AssetSummary:
     up_to_date: int = 0
     time_s: float = 0.0  # sum of the job durations
     errors: List[str] = field(default_factory=list)  # "label: first line", at most a few
+    logs: List[Optional[str]] = field(default_factory=list)  # the job.log of each, when there is one
     more_errors: int = 0
+
+
+def job_log(out_dir: str) -> Optional[str]:
+    """The path of the job's job.log, where its traceback is, when the job left one."""
+    path = os.path.join(out_dir, LOG_FILE)
+    return path if os.path.isfile(path) else None
 
 
 def summarize(result: RunResult) -> List[AssetSummary]:
@@ -667,6 +754,7 @@ def summarize(result: RunResult) -> List[AssetSummary]:
             entry.failed += 1
             if len(entry.errors) < ERRORS_PER_ASSET:
                 entry.errors.append(f"{outcome.job.label}: {first_line(outcome.error)}")
+                entry.logs.append(job_log(outcome.job.out_dir))
             else:
                 entry.more_errors += 1
         else:
@@ -696,7 +784,10 @@ def summary_text(result: RunResult) -> str:
     for entry in summarize(result):
         rows.append([entry.name, str(entry.ok), str(entry.failed), str(entry.skipped),
                      str(entry.up_to_date), format_duration(entry.time_s)])
-        errors += [f"  {line}" for line in entry.errors]
+        for line, log in zip(entry.errors, entry.logs):
+            errors.append(f"  {line}")
+            if log is not None:
+                errors.append(f"    log: {log}")
         if entry.more_errors:
             errors.append(f"  ... and {entry.more_errors} more failures of {entry.name}")
     text = aligned(SUMMARY_COLUMNS, rows)
@@ -715,7 +806,7 @@ def print_summary(result: RunResult, stream: IO[str]) -> None:
 
     rows = []
     for entry in summarize(result):
-        errors = list(entry.errors)
+        errors = [line + (f"\nlog: {log}" if log is not None else "") for line, log in zip(entry.errors, entry.logs)]
         if entry.more_errors:
             errors.append(f"... and {entry.more_errors} more")
         rows.append([entry.name, str(entry.ok), str(entry.failed), str(entry.skipped),

@@ -92,8 +92,9 @@ def test_diamond_fan_in_and_two_dimensions(tmp_path, mode):
     assert len({e["run_id"] for e in entries}) == 1
     for entry in entries:
         assert set(entry) == {"run_id", "asset", "ref", "partition", "started_at", "ended_at", "duration_s",
-                              "worker_pid", "ok", "error", "error_type", "skipped", "out_dir", "state", "reason"}
-        assert (entry["state"], entry["reason"]) == ("ok", "never materialized")
+                              "worker_pid", "ok", "error", "error_type", "skipped", "out_dir", "state", "reason",
+                              "attempt"}
+        assert (entry["state"], entry["reason"], entry["attempt"]) == ("ok", "never materialized", 1)
         assert (entry["ok"], entry["skipped"], entry["error"], entry["error_type"]) == (True, False, None, None)
         assert isinstance(entry["worker_pid"], int) and entry["worker_pid"] != 0
         assert entry["started_at"].endswith("Z") and entry["started_at"] <= entry["ended_at"]
