@@ -44,9 +44,9 @@ def _print_traceback(exc: BaseException, tb: Optional[TracebackType]) -> None:
 
 def _below_import_machinery(tb: Optional[TracebackType]) -> Optional[TracebackType]:
     """The frames of an import's traceback below the import system's own, as an import
-    statement shows them."""
-    rest = tb.tb_next if tb is not None else None
-    walk = rest
+    statement shows them: none when the import system itself raised (a module not found)."""
+    rest = None
+    walk = tb
     while walk is not None:
         if walk.tb_frame.f_code.co_name == "_call_with_frames_removed":
             rest = walk.tb_next

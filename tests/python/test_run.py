@@ -455,8 +455,10 @@ def test_list_prints_the_table(tmp_path):
 
 
 @pytest.mark.parametrize("command, words", [
-    ([], ["run", "status", "list", "runs"]),
-    (["run"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--jobs N", "--isolated"]),
+    ([], ["run", "status", "list", "runs", "show"]),
+    (["run"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--jobs N", "--isolated",
+               "--retries N", "--timeout SECONDS"]),
+    (["show"], ["ASSET", "--partition DIM=KEY", "--out DIR", "--log"]),
     (["status"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--json"]),
     (["list"], ["MODULE"]),
     (["runs"], ["--out DIR"]),
