@@ -67,7 +67,10 @@ class Executor(Protocol):
 
     An executor that waits on descriptors registers them with the run's selector, which its
     constructor receives, with ``(callback, argument)`` as the key's data: the loop calls
-    ``callback(argument, mask)`` when one is ready and collect() afterwards."""
+    ``callback(argument, mask)`` when one is ready and collect() afterwards.
+
+    Retries are the loop's own (it calls start() again for the job); for ``--timeout`` it calls
+    kill_job() on a job that has run too long, the one method that time limits add."""
 
     #: Seconds between two collect() calls while jobs run; None when every event arrives on a
     #: descriptor registered with the selector.

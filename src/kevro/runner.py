@@ -359,8 +359,7 @@ class _Run:
             return
         job = self.jobs[index]
         if index in self.timed_out:
-            ok, error, error_type = (False, f"timed out: the job ran longer than the limit of "
-                                     f"{self.time_limit:g} s (--timeout) and was stopped", TIMEOUT)
+            ok, error, error_type = False, f"timed out: stopped after {self.time_limit:g} s (--timeout)", TIMEOUT
         else:
             ok, error, error_type = judge(job.out_dir, event)
         if ok:

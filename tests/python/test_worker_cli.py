@@ -63,7 +63,8 @@ def test_help(project):
 
 @pytest.mark.parametrize(
     "args",
-    [(), ("pkg",), ("pkg", "sales"), ("a", "b", "c", "d"), ("a", "b", "c", "--kwargs")],
+    [(), ("pkg",), ("pkg", "sales"), ("a", "b", "c", "d"), ("a", "b", "c", "--kwargs"),
+     ("a", "b", "c", "--kwargs-file", "no-such-file"), ("a", "b", "c", "--kwargs", "{}", "--kwargs-file", "f")],
 )
 def test_usage_errors_exit_2(project, args):
     done = worker(project, *args)
@@ -72,8 +73,13 @@ def test_usage_errors_exit_2(project, args):
     assert sorted(os.listdir(project)) == ["pkg"]
 
 
-def test_worked_example(project):
-    done = worker(project, "pkg.assets", "sales", "out/sales/", "--kwargs", '{"region": "north"}')
+@pytest.mark.parametrize("given", ["--kwargs", "--kwargs-file"])
+def test_worked_example(project, given):
+    kwargs = '{"region": "north"}'
+    if given == "--kwargs-file":
+        (project / "kwargs.json").write_text(kwargs)
+        kwargs = "kwargs.json"
+    done = worker(project, "pkg.assets", "sales", "out/sales/", given, kwargs)
     assert (done.returncode, done.stdout) == (0, "")
     assert done.stderr == "kevro: sales ok -> out/sales/value.json\n"
     assert read(project / "out/sales/value.json") == "101.5"
