@@ -90,9 +90,12 @@ def _traced(function: Any, called: _Called) -> Callable[..., Any]:
         try:
             value = function(*args, **kwargs)
         except BaseException as exc:
-            # From the asset's own frame on: this function's frame is not the user's code.
+            # From the asset's own frame on: this function's frame is not the user's code. A call
+            # that fails before any of it runs (arguments that do not bind, an object that is not
+            # callable) has nothing to show beyond the error line.
             tb = exc.__traceback__
-            _print_traceback(exc, tb.tb_next if tb is not None else None)
+            if tb is not None and tb.tb_next is not None:
+                _print_traceback(exc, tb.tb_next)
             raise
         called.returned = True
         called.value = value
@@ -170,7 +173,9 @@ def _prepare(module_name: str, function_name: str,
     try:
         module = importlib.import_module(module_name)
     except BaseException as exc:  # noqa: BLE001 - whatever the import raised, materialize_asset records
-        _print_traceback(exc, _below_import_machinery(exc.__traceback__))
+        below = _below_import_machinery(exc.__traceback__)
+        if below is not None:  # a module that is not found has only the error line to show
+            _print_traceback(exc, below)
         parts = module_name.split(".")
         replay = _Replay({".".join(parts[:i]) for i in range(1, len(parts) + 1)}, exc)
         sys.meta_path.insert(0, replay)
