@@ -2,14 +2,15 @@
 #include <string>
 #include <string_view>
 
+#include "asset/asset.h"
 #include "asset/dict_walk.h"
 #include "asset/metadata.h"
 #include "asset/names.h"
 #include "common/args.h"
 #include "common/errors.h"
 #include "common/ref.h"
+#include "common/registry.h"
 #include "common/text.h"
-#include "module/registry.h"
 
 namespace kevro {
 
@@ -295,6 +296,14 @@ PyMethodDef asset_def = {
 
 }  // namespace
 
-int add_asset_function(PyObject* module) { return add_function(module, &asset_def); }
+int add_asset(PyObject* module) {
+    // A type is made when it is first asked for: the wrapper's before the marker's.
+    if (register_type(module, "AssetWrapper", asset_wrapper_type()) < 0 ||
+        register_type(module, "Partitions", partitions_type()) < 0 ||
+        add_function(module, &asset_def) < 0 || add_function(module, &partitions_def) < 0) {
+        return -1;
+    }
+    return 0;
+}
 
 }  // namespace kevro

@@ -11,7 +11,6 @@
 #include "common/text.h"
 #include "json/from_python.h"
 #include "json/parser.h"
-#include "module/registry.h"
 
 namespace kevro {
 
@@ -189,6 +188,8 @@ PyObject* partitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs
     return boundary([&] { return partitions_impl(args, nargs, kwnames); });
 }
 
+}  // namespace
+
 PyMethodDef partitions_def = {
     "partitions",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&partitions_function)),
@@ -199,20 +200,8 @@ PyMethodDef partitions_def = {
     "prices(ticker: str): ...",
 };
 
-}  // namespace
-
 PyTypeObject* partitions_type() { return cached_type(partitions_type_object, &partitions_spec); }
 
 const json::Array& partitions_values(PyObject* obj) { return *as_partitions(obj)->values; }
-
-int add_partitions_type(PyObject* module) {
-    PyTypeObject* type = partitions_type();
-    if (type == nullptr) {
-        return -1;
-    }
-    return register_object(module, "Partitions", reinterpret_cast<PyObject*>(type));
-}
-
-int add_partitions_function(PyObject* module) { return add_function(module, &partitions_def); }
 
 }  // namespace kevro

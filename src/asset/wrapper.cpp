@@ -10,7 +10,6 @@
 #include "common/ref.h"
 #include "common/text.h"
 #include "json/writer.h"
-#include "module/registry.h"
 
 #ifndef PYPY_VERSION
 #include <structmember.h>
@@ -326,14 +325,6 @@ PyObject* new_asset_wrapper(PyObject* function, AssetMetadata metadata) {
     w->function = function;
     w->metadata = held;
     return self;
-}
-
-int add_asset_wrapper_type(PyObject* module) {
-    PyTypeObject* type = asset_wrapper_type();
-    if (type == nullptr) {
-        return -1;
-    }
-    return register_object(module, "AssetWrapper", reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace kevro

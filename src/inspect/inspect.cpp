@@ -13,14 +13,16 @@
 #include <string_view>
 #include <vector>
 
+#include "inspect/inspect.h"
+
 #include "common/args.h"
 #include "common/errors.h"
 #include "common/ref.h"
+#include "common/registry.h"
 #include "common/text.h"
 #include "json/from_python.h"
 #include "json/value.h"
 #include "json/writer.h"
-#include "module/registry.h"
 
 namespace kevro {
 namespace {
@@ -549,6 +551,6 @@ PyMethodDef inspect_modules_def = {
 
 }  // namespace
 
-int add_inspect_modules(PyObject* module) { return add_function(module, &inspect_modules_def); }
+int add_inspect(PyObject* module) { return add_function(module, &inspect_modules_def); }
 
 }  // namespace kevro

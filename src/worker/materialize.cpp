@@ -8,13 +8,15 @@
 #include <string_view>
 #include <utility>
 
+#include "worker/worker.h"
+
 #include "common/args.h"
 #include "common/errors.h"
 #include "common/ref.h"
+#include "common/registry.h"
 #include "common/text.h"
 #include "json/value.h"
 #include "json/writer.h"
-#include "module/registry.h"
 
 namespace kevro {
 namespace {
@@ -364,7 +366,7 @@ PyMethodDef materialize_asset_def = {
 
 }  // namespace
 
-int add_materialize_asset(PyObject* module) {
+int add_worker(PyObject* module) {
     if (!make_constants()) {
         return -1;
     }

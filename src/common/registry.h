@@ -1,0 +1,21 @@
+// Registration of a class or function in the module, in the order the module lists them.
+#pragma once
+
+#include <Python.h>
+
+namespace kevro {
+
+/// Appends `name` to the module's `__all__` (creating the list when the module has none) and
+/// sets the attribute; `obj` is borrowed. Returns -1 with an exception set on failure.
+int register_object(PyObject* module, const char* name, PyObject* obj);
+
+/// Registers a type under `name`; a null `type` (its creation failed, with an exception set)
+/// gives -1 at once.
+int register_type(PyObject* module, const char* name, PyTypeObject* type);
+
+/// Creates a built-in function bound to the module (its `__self__` the module, its `__module__`
+/// the module's name) from a definition with static storage, and registers it under its
+/// `__name__`.
+int add_function(PyObject* module, PyMethodDef* def);
+
+}  // namespace kevro
