@@ -9,7 +9,7 @@
 #include "common/errors.h"
 #include "common/ref.h"
 #include "common/text.h"
-#include "json/from_python.h"
+#include "pyjson/from_python.h"
 #include "json/parser.h"
 
 namespace kevro {

@@ -20,7 +20,7 @@
 #include "common/ref.h"
 #include "common/registry.h"
 #include "common/text.h"
-#include "json/from_python.h"
+#include "pyjson/from_python.h"
 #include "json/value.h"
 #include "json/writer.h"
 

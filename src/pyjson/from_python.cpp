@@ -1,6 +1,6 @@
 // Python object to JsonValue: the `json` module decides what is convertible, our parser decides
 // how numbers are held and in which order members come out.
-#include "json/from_python.h"
+#include "pyjson/from_python.h"
 
 #include <string>
 #include <string_view>
