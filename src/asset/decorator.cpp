@@ -5,9 +5,11 @@
 #include "asset/asset.h"
 #include "asset/dict_walk.h"
 #include "asset/metadata.h"
-#include "asset/names.h"
 #include "common/args.h"
+#include "common/calls.h"
+#include "common/contract.h"
 #include "common/errors.h"
+#include "common/names.h"
 #include "common/ref.h"
 #include "common/registry.h"
 #include "common/text.h"
@@ -22,73 +24,29 @@ void destroy_metadata(PyObject* capsule) {
     delete static_cast<AssetMetadata*>(PyCapsule_GetPointer(capsule, capsule_name));
 }
 
-Name kevro_kind_name("__kevro_kind__");
-Name kevro_original_name("__kevro_original__");
-Name getsourcefile_name("getsourcefile");
-Name path_name("Path");
-Name resolve_name("resolve");
+Name inspect_name("inspect");
+Name pathlib_name("pathlib");
 Name dunder_name("__name__");
-
-/// `obj.name()` with no arguments; a new reference or null.
-PyObject* call_method0(PyObject* obj, Name& name) {
-    Ref method = Ref::steal(get_attr(obj, name));
-    return method ? PyObject_CallNoArgs(method.get()) : nullptr;
-}
-
-/// `function(arg)` for `module.name`; a new reference or null.
-PyObject* call_attr1(PyObject* module, Name& name, PyObject* arg) {
-    Ref function = Ref::steal(get_attr(module, name));
-    return function ? PyObject_CallOneArg(function.get(), arg) : nullptr;
-}
-
-/// True when `value` carries the asset mark: a `__kevro_kind__` that is the str "asset". A
-/// lookup that raises, of whatever kind, only means "not an asset".
-bool is_asset(PyObject* value) {
-    Ref kind = Ref::steal(get_attr(value, kevro_kind_name));
-    if (!kind) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Check(kind.get()) &&
-           PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
-}
 
 /// The reference string of the upstream function `function` (the undecorated one): its
 /// resolved source path, ":", its `__name__`.
 bool asset_reference(PyObject* function, std::string& out) {
-    // Step 2.
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect) {
-        ensure_error();
-        return false;
-    }
-    Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+    // Both modules are asked for on every reference, before anything is read of the function.
+    Ref inspect = import_module(inspect_name);
+    Ref pathlib = inspect ? import_module(pathlib_name) : Ref();
     if (!pathlib) {
-        ensure_error();
         return false;
     }
-    // Step 3: str(pathlib.Path(inspect.getsourcefile(F)).resolve()).
-    Ref source = Ref::steal(call_attr1(inspect.get(), getsourcefile_name, function));
-    Ref path = source ? Ref::steal(call_attr1(pathlib.get(), path_name, source.get())) : Ref();
-    Ref resolved = path ? Ref::steal(call_method0(path.get(), resolve_name)) : Ref();
-    Ref text = resolved ? Ref::steal(PyObject_Str(resolved.get())) : Ref();
-    std::string_view path_text;
-    if (!text || !utf8_of(text.get(), path_text)) {
-        ensure_error();
+    std::string path;
+    std::string name;
+    if (!source_path(inspect.get(), pathlib.get(), function, MissingSource::raise, path) ||
+        !attr_text(function, dunder_name, name)) {
         return false;
     }
-    // Step 4.
-    Ref name = Ref::steal(get_attr(function, dunder_name));
-    std::string_view name_text;
-    if (!name || !extract_str(name.get(), name_text)) {
-        ensure_error();
-        return false;
-    }
-    // Step 5.
-    out.reserve(path_text.size() + 1 + name_text.size());
-    out.assign(path_text);
+    out.reserve(path.size() + 1 + name.size());
+    out.assign(path);
     out += ':';
-    out += name_text;
+    out += name;
     return true;
 }
 
@@ -103,13 +61,7 @@ bool resolve_input(PyObject* value, std::string& out) {
     }
 #endif
     if (!PyUnicode_CheckExact(value) && is_asset(value)) {
-        // Step 1.1: the undecorated function, or the asset itself when it has none.
-        Ref function = Ref::steal(get_attr(value, kevro_original_name));
-        if (!function) {
-            PyErr_Clear();
-            function = Ref::borrow(value);
-        }
-        return asset_reference(function.get(), out);
+        return asset_reference(original_of(value).get(), out);
     }
     if (!PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError,
@@ -124,11 +76,15 @@ bool resolve_input(PyObject* value, std::string& out) {
     return true;
 }
 
-bool read_inputs(PyObject* inputs, OrderedMap<std::string>& out) {
-    if (!PyDict_Check(inputs)) {
-        return raise_cannot_convert(inputs, "PyDict");
+/// Walks the dict given for `inputs` or `partitions`: it must be a dict (or a subclass), and
+/// each key a `str`, checked before its value. `each(key, value, walk)` takes one entry and
+/// returns false with an exception set to end the walk.
+template <class Each>
+bool walk_entries(PyObject* dict, Each&& each) {
+    if (!PyDict_Check(dict)) {
+        return raise_cannot_convert(dict, "PyDict");
     }
-    DictWalk walk(inputs);
+    DictWalk walk(dict);
     if (!walk.start()) {
         return false;
     }
@@ -138,51 +94,43 @@ bool read_inputs(PyObject* inputs, OrderedMap<std::string>& out) {
         if (r <= 0) {
             return r == 0;
         }
-        std::string_view param;
-        if (!extract_str(key.get(), param)) {
+        // The key's view stays valid while the entry is handled: the key object is held, and a
+        // str's text never changes.
+        std::string_view text;
+        if (!extract_str(key.get(), text) || !each(text, value.get(), walk)) {
             return false;
         }
-        std::string reference;
-        if (!PyUnicode_CheckExact(value.get())) {
-            walk.ran_python();  // attribute lookups and the upstream's source file
-        }
-        if (!resolve_input(value.get(), reference)) {
-            return false;
-        }
-        // The key's view stays valid: the key object is held, and a str's text never changes.
-        out.put(std::string(param), std::move(reference));
     }
 }
 
+bool read_inputs(PyObject* inputs, OrderedMap<std::string>& out) {
+    return walk_entries(inputs, [&](std::string_view param, PyObject* value, DictWalk& walk) {
+        if (!PyUnicode_CheckExact(value)) {
+            walk.ran_python();  // attribute lookups and the upstream's source file
+        }
+        std::string reference;
+        if (!resolve_input(value, reference)) {
+            return false;
+        }
+        out.put(std::string(param), std::move(reference));
+        return true;
+    });
+}
+
 bool read_partitions(PyObject* partitions, OrderedMap<PartitionSpec>& out) {
-    if (!PyDict_Check(partitions)) {
-        return raise_cannot_convert(partitions, "PyDict");
-    }
     PyTypeObject* marker = partitions_type();
     if (marker == nullptr) {
         return false;
     }
-    DictWalk walk(partitions);
-    if (!walk.start()) {
-        return false;
-    }
-    for (;;) {
-        Ref key, value;
-        int r = walk.next(key, value);
-        if (r <= 0) {
-            return r == 0;
-        }
-        std::string_view dimension;
-        if (!extract_str(key.get(), dimension)) {
-            return false;
-        }
-        if (!PyObject_TypeCheck(value.get(), marker)) {
+    return walk_entries(partitions, [&](std::string_view dimension, PyObject* value, DictWalk&) {
+        if (!PyObject_TypeCheck(value, marker)) {
             PyErr_SetString(PyExc_TypeError,
                             "partition values must be partitions([...]) instances");
             return false;
         }
-        out.put(std::string(dimension), PartitionSpec{json::Value(partitions_values(value.get()))});
-    }
+        out.put(std::string(dimension), PartitionSpec{json::Value(partitions_values(value))});
+        return true;
+    });
 }
 
 /// Takes the text of an optional `str` argument; None counts as absent.

@@ -3,14 +3,13 @@
 #include <string_view>
 
 #include "asset/metadata.h"
-#include "asset/names.h"
 #include "asset/sealed.h"
 #include "common/args.h"
 #include "common/errors.h"
 #include "common/ref.h"
 #include "common/text.h"
-#include "pyjson/from_python.h"
 #include "json/parser.h"
+#include "pyjson/from_python.h"
 
 namespace kevro {
 
@@ -25,18 +24,18 @@ PartitionsObject* as_partitions(PyObject* self) {
     return reinterpret_cast<PartitionsObject*>(self);
 }
 
-PyObject* partitions_new(PyTypeObject*, PyObject*, PyObject*) {
+PyObject* partitions_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
     return raise_no_constructor("Partitions");
 }
 
-void partitions_dealloc(PyObject* self) {
+void partitions_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     delete as_partitions(self)->values;
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-PyObject* partitions_repr(PyObject* self) {
+PyObject* partitions_repr(PyObject* self) noexcept {
     return boundary([&]() -> PyObject* {
         std::string text = "Partitions(";
         text += std::to_string(as_partitions(self)->values->size());
@@ -47,33 +46,9 @@ PyObject* partitions_repr(PyObject* self) {
 
 const char* const no_getsets[] = {nullptr};
 
-int partitions_setattro(PyObject* self, PyObject* name, PyObject*) {
+int partitions_setattro(PyObject* self, PyObject* name, PyObject*) noexcept {
     return refuse_setattr(self, name, no_getsets);
 }
-
-#ifdef PYPY_VERSION
-// PyPy lets Python subclass a type without Py_TPFLAGS_BASETYPE and gives its instances a dict;
-// the type refuses both itself.
-PyObject* dict_name = nullptr;
-
-PyObject* partitions_getattro(PyObject* self, PyObject* name) {
-    if (attribute_is(name, dict_name, "__dict__")) {
-        return raise_no_instance_dict(self);
-    }
-    return PyObject_GenericGetAttr(self, name);
-}
-
-PyObject* partitions_init_subclass(PyObject*, PyObject*, PyObject*) {
-    return raise_not_acceptable_base(partitions_type());
-}
-
-PyMethodDef partitions_methods[] = {
-    {"__init_subclass__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&partitions_init_subclass)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-#endif
 
 PyType_Slot partitions_slots[] = {
     {Py_tp_doc,
@@ -83,8 +58,8 @@ PyType_Slot partitions_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(&partitions_repr)},
     {Py_tp_setattro, reinterpret_cast<void*>(&partitions_setattro)},
 #ifdef PYPY_VERSION
-    {Py_tp_getattro, reinterpret_cast<void*>(&partitions_getattro)},
-    {Py_tp_methods, partitions_methods},
+    {Py_tp_getattro, reinterpret_cast<void*>(&sealed_getattro)},
+    {Py_tp_methods, sealed_methods<&partitions_type>},
 #endif
     {0, nullptr},
 };
@@ -130,8 +105,6 @@ bool store_key(PyObject* dumps, PyObject* item, json::Array& out) {
     return true;
 }
 
-Name dumps_name("dumps");
-
 const Signature partitions_signature("partitions()",
                                      {
                                          {"values", Param::Kind::positional_or_keyword, true},
@@ -149,15 +122,9 @@ PyObject* partitions_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
         convert_failed("values");
         return nullptr;
     }
-    // Step 2: the json module, through the import machinery on every call.
-    Ref json_module = Ref::steal(PyImport_ImportModule("json"));
-    if (!json_module) {
-        ensure_error();
-        return nullptr;
-    }
-    Ref dumps = Ref::steal(get_attr(json_module.get(), dumps_name));
+    // The keys are encoded with the `json` module as it is at this call.
+    Ref dumps = json_dumps();
     if (!dumps) {
-        ensure_error();
         return nullptr;
     }
     // Steps 3 and 4: walk by index over the list's storage. `json.dumps` may run code that

@@ -101,40 +101,11 @@ void SavedError::restore() noexcept {
     type_ = value_ = traceback_ = nullptr;
 }
 
-bool str_lossy(PyObject* obj, std::string& out) {
-    Ref text = Ref::steal(PyObject_Str(obj));
-    if (!text) {
-        ensure_error();
-        return false;
-    }
-    std::string_view view;
-    if (utf8_of(text.get(), view)) {
-        out.assign(view);
-        return true;
-    }
-    // A lone surrogate: encode it as its raw bytes and decode leniently, one U+FFFD per byte
-    // that does not form valid UTF-8.
-    PyErr_Clear();
-    Ref raw = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-    if (!raw) {
-        ensure_error();
-        return false;
-    }
-    Ref clean = Ref::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
-    if (!clean || !utf8_of(clean.get(), view)) {
-        ensure_error();
-        return false;
-    }
-    out.assign(view);
-    return true;
-}
-
 std::string exception_display_text(PyObject* exc_value) {
     std::string text = type_qualname(Py_TYPE(exc_value));
     text += ": ";
     std::string detail;
-    if (str_lossy(exc_value, detail)) {
+    if (str_text(exc_value, detail, Surrogates::replace)) {
         text += detail;
     } else {
         PyErr_Clear();

@@ -858,6 +858,32 @@ def skipped(module: str, display: str) -> str:
     return f"kevro: skipping module '{module}': {display}\n"
 
 
+# The source file's path once getsourcefile has answered: Path, resolve and str() of the
+# resolved path, the chain that the decorator's asset references and the inspection records
+# share. Every failure in it propagates, for both.
+SOURCE_PATH = [
+    Case("Path", 'inject(pathlib, "Path")', outcome("Injected", injected=True)),
+    Case("resolve", 'inject(path_class(), "resolve")', outcome("Injected", injected=True)),
+    Case("str-resolved", 'inject(path_class(), "resolve", then=lambda self: Unprintable())',
+         outcome("Injected", injected=True)),
+    Case(
+        "str-resolved-returns-bytes",
+        """
+        PROBES["str"] = text_of(lambda: str(Bytesy()))
+        inject(path_class(), "resolve", then=lambda self: Bytesy())
+        """,
+        lambda ctx: outcome("TypeError", message=ctx.probes["str"]),
+    ),
+    Case(
+        "str-resolved-surrogate",
+        """
+        PROBES["encode"] = text_of(lambda: "/x\\udcff".encode("utf-8"))
+        inject(path_class(), "resolve", then=lambda self: "/x\\udcff")
+        """,
+        lambda ctx: outcome("UnicodeEncodeError", message=ctx.probes["encode"]),
+    ),
+]
+
 # Signatures computed before inspect's Signature class is taken away.
 PRECOMPUTED_SIGNATURES = """
 SIGNATURES = {MOD.contract: inspect.signature(MOD.contract), PLAIN: inspect.signature(PLAIN)}
@@ -1066,26 +1092,7 @@ INSPECT = [
         'inject(inspect, "getsourcefile", when=lambda f: f is MOD.contract)',
         reported(contract_without_file),
     ),
-    Case("Path", 'inject(pathlib, "Path")', outcome("Injected", injected=True)),
-    Case("resolve", 'inject(path_class(), "resolve")', outcome("Injected", injected=True)),
-    Case("str-resolved", 'inject(path_class(), "resolve", then=lambda self: Unprintable())',
-         outcome("Injected", injected=True)),
-    Case(
-        "str-resolved-returns-bytes",
-        """
-        PROBES["str"] = text_of(lambda: str(Bytesy()))
-        inject(path_class(), "resolve", then=lambda self: Bytesy())
-        """,
-        lambda ctx: outcome("TypeError", message=ctx.probes["str"]),
-    ),
-    Case(
-        "str-resolved-surrogate",
-        """
-        PROBES["encode"] = text_of(lambda: "/x\\udcff".encode("utf-8"))
-        inject(path_class(), "resolve", then=lambda self: "/x\\udcff")
-        """,
-        lambda ctx: outcome("UnicodeEncodeError", message=ctx.probes["encode"]),
-    ),
+    *SOURCE_PATH,
     # The return type.
     Case("signature", 'inject(inspect, "signature")', outcome("Injected", injected=True)),
     Case(
@@ -1213,26 +1220,7 @@ DECORATOR = [
         'INJECTED = KeyboardInterrupt("stop")\ninject(inspect, "getsourcefile")',
         outcome("KeyboardInterrupt", injected=True),
     ),
-    Case("Path", 'inject(pathlib, "Path")', outcome("Injected", injected=True)),
-    Case("resolve", 'inject(path_class(), "resolve")', outcome("Injected", injected=True)),
-    Case("str-resolved", 'inject(path_class(), "resolve", then=lambda self: Unprintable())',
-         outcome("Injected", injected=True)),
-    Case(
-        "str-resolved-returns-bytes",
-        """
-        PROBES["str"] = text_of(lambda: str(Bytesy()))
-        inject(path_class(), "resolve", then=lambda self: Bytesy())
-        """,
-        lambda ctx: outcome("TypeError", message=ctx.probes["str"]),
-    ),
-    Case(
-        "str-resolved-surrogate",
-        """
-        PROBES["encode"] = text_of(lambda: "/x\\udcff".encode("utf-8"))
-        inject(path_class(), "resolve", then=lambda self: "/x\\udcff")
-        """,
-        lambda ctx: outcome("UnicodeEncodeError", message=ctx.probes["encode"]),
-    ),
+    *SOURCE_PATH,
     Case(
         "upstream-name",
         """

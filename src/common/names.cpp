@@ -1,0 +1,22 @@
+// Names: interned texts, made on first use.
+#include "common/names.h"
+
+namespace kevro {
+
+bool Name::is(PyObject* obj) noexcept {
+    if (str_ == nullptr) {
+        str_ = PyUnicode_InternFromString(text_);
+        if (str_ == nullptr) {
+            // The callers then compare by content, which needs no interned name.
+            PyErr_Clear();
+            return false;
+        }
+    }
+    return obj == str_;
+}
+
+bool Name::matches(PyObject* obj) noexcept {
+    return is(obj) || (PyUnicode_Check(obj) && PyUnicode_CompareWithASCIIString(obj, text_) == 0);
+}
+
+}  // namespace kevro
