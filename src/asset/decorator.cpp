@@ -179,29 +179,31 @@ const Signature asset_signature("asset()", {
                                                {"serializer", Param::Kind::keyword_only, false},
                                            });
 
+/// None given for an argument counts as not giving it.
+PyObject* unless_none(PyObject* arg) { return arg == Py_None ? nullptr : arg; }
+
 PyObject* asset_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // Step 1.
-    PyObject* bound[4];
-    if (!asset_signature.bind(args, nargs, kwnames, bound)) {
+    auto bound = asset_signature.bind(args, nargs, kwnames);
+    if (!bound) {
         return nullptr;
     }
+    auto [name, inputs, partitions, serializer] = *bound;
+    // The two texts are checked first, in parameter order except that the maps wait: a wrong
+    // `serializer` is reported before anything in `inputs` runs code of the caller's.
     AssetMetadata metadata;
-    // Steps 2 to 4: the two texts; the maps wait, and None counts as absent.
-    if (!optional_text(bound[0], "name", metadata.name) ||
-        !optional_text(bound[3], "serializer", metadata.serializer)) {
+    if (!optional_text(name, "name", metadata.name) ||
+        !optional_text(serializer, "serializer", metadata.serializer)) {
         return nullptr;
     }
-    PyObject* inputs = bound[1] == Py_None ? nullptr : bound[1];
-    PyObject* partitions = bound[2] == Py_None ? nullptr : bound[2];
-    // Step 5.
-    if (inputs != nullptr && !read_inputs(inputs, metadata.inputs.emplace())) {
+    // Then the maps: the upstream references before the partition markers, so that an error
+    // in `inputs` is the one reported when both are wrong.
+    inputs = unless_none(inputs);
+    partitions = unless_none(partitions);
+    if ((inputs != nullptr && !read_inputs(inputs, metadata.inputs.emplace())) ||
+        (partitions != nullptr && !read_partitions(partitions, metadata.partitions.emplace()))) {
         return nullptr;
     }
-    // Step 6.
-    if (partitions != nullptr && !read_partitions(partitions, metadata.partitions.emplace())) {
-        return nullptr;
-    }
-    // Step 7: the decorator owns the record through its `__self__`, a capsule.
+    // The decorator owns the record through its `__self__`, a capsule that deletes it.
     auto* owned = new AssetMetadata(std::move(metadata));
     Ref capsule = Ref::steal(PyCapsule_New(owned, capsule_name, &destroy_metadata));
     if (!capsule) {

@@ -111,12 +111,12 @@ const Signature partitions_signature("partitions()",
                                      });
 
 PyObject* partitions_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // Step 1: bind `values`, which must be a list or a list subclass.
-    PyObject* bound[1];
-    if (!partitions_signature.bind(args, nargs, kwnames, bound)) {
+    auto bound = partitions_signature.bind(args, nargs, kwnames);
+    if (!bound) {
         return nullptr;
     }
-    PyObject* values = bound[0];
+    // `values` must be a list or a list subclass, before anything is imported.
+    auto [values] = *bound;
     if (!PyList_Check(values)) {
         raise_cannot_convert(values, "PyList");
         convert_failed("values");

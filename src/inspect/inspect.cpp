@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <string>
@@ -362,11 +361,12 @@ const Signature inspect_modules_signature("inspect_modules()",
 PyObject* inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) noexcept {
     return boundary([&]() -> PyObject* {
-        std::array<PyObject*, 1> bound{};
-        if (!inspect_modules_signature.bind(args, nargs, kwnames, bound.data())) {
+        auto bound = inspect_modules_signature.bind(args, nargs, kwnames);
+        if (!bound) {
             return nullptr;
         }
-        return run(bound[0]);
+        auto [modules] = *bound;
+        return run(modules);
     });
 }
 

@@ -228,11 +228,12 @@ const Signature materialize_signature(
 PyObject* materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) noexcept {
     return boundary([&]() -> PyObject* {
-        PyObject* bound[4];
-        if (!materialize_signature.bind(args, nargs, kwnames, bound)) {
+        auto bound = materialize_signature.bind(args, nargs, kwnames);
+        if (!bound) {
             return nullptr;
         }
-        Arguments a{bound[0], bound[1], bound[2], bound[3], {}, {}};
+        auto [module_name, function_name, output_dir, input_kwargs_json] = *bound;
+        Arguments a{module_name, function_name, output_dir, input_kwargs_json, {}, {}};
         std::string_view ignored;
         if (!extract_str(a.module_name, a.module_text)) {
             convert_failed("module_name");
