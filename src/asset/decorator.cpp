@@ -20,7 +20,7 @@ namespace {
 
 const char capsule_name[] = "kevro.AssetMetadata";
 
-void destroy_metadata(PyObject* capsule) {
+void destroy_metadata(PyObject* capsule) noexcept {
     delete static_cast<AssetMetadata*>(PyCapsule_GetPointer(capsule, capsule_name));
 }
 
@@ -161,7 +161,8 @@ PyObject* decorator_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return new_asset_wrapper(args[0], *metadata);
 }
 
-PyObject* decorator_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+PyObject* decorator_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject*) noexcept {
     return boundary([&] { return decorator_impl(self, args, nargs); });
 }
 
@@ -218,14 +219,8 @@ PyObject* asset_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     return decorator;
 }
 
-PyObject* asset_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&] { return asset_impl(args, nargs, kwnames); });
-}
-
-PyMethodDef asset_def = {
+PyMethodDef asset_def = fast_call_def<&asset_impl>(
     "asset",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&asset_function)),
-    METH_FASTCALL | METH_KEYWORDS,
     "asset(*, name=None, inputs=None, partitions=None, serializer=None)\n--\n\nDecorator that "
     "registers a Python function as a kevro asset.\n\nUsage\n-----\n    from kevro import "
     "asset\n\n    @asset()\n    def my_data():\n        return {\"value\": "
@@ -241,8 +236,7 @@ PyMethodDef asset_def = {
     "partition combination.\n\n    Example::\n\n        from kevro import asset, partitions\n\n    "
     "    @asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n        def "
     "prices(ticker: str):\n            return fetch_price(ticker)\n\nserializer : str, optional\n  "
-    "  Reserved for future use.  Leave unset.",
-};
+    "  Reserved for future use.  Leave unset.");
 
 }  // namespace
 

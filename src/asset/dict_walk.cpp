@@ -61,6 +61,16 @@ int DictWalk::check_size() {
     return 0;
 }
 
+int DictWalk::take(Ref k, Ref v, Ref& key, Ref& value) {
+    if (taken_ == start_size_) {
+        return raise_changed("dictionary keys changed during iteration");
+    }
+    ++taken_;
+    key = std::move(k);
+    value = std::move(v);
+    return 1;
+}
+
 #ifndef PYPY_VERSION
 
 bool DictWalk::start() { return current_size(start_size_); }
@@ -74,14 +84,8 @@ int DictWalk::next(Ref& key, Ref& value) {
     if (!PyDict_Next(dict_, &pos_, &k, &v)) {
         return 0;
     }
-    if (taken_ == start_size_) {
-        return raise_changed("dictionary keys changed during iteration");
-    }
-    ++taken_;
     // The entry may leave the dict while the caller works on it: hold both sides.
-    key = Ref::borrow(k);
-    value = Ref::borrow(v);
-    return 1;
+    return take(Ref::borrow(k), Ref::borrow(v), key, value);
 }
 
 #else
@@ -191,13 +195,7 @@ int DictWalk::next(Ref& key, Ref& value) {
         } else {
             v = Ref::borrow(Py_None);
         }
-        if (taken_ == start_size_) {
-            return raise_changed("dictionary keys changed during iteration");
-        }
-        ++taken_;
-        key = std::move(k);
-        value = std::move(v);
-        return 1;
+        return take(std::move(k), std::move(v), key, value);
     }
 }
 

@@ -7,6 +7,7 @@
 #include "common/args.h"
 #include "common/errors.h"
 #include "common/ref.h"
+#include "common/registry.h"
 #include "common/text.h"
 #include "json/parser.h"
 #include "pyjson/from_python.h"
@@ -24,16 +25,7 @@ PartitionsObject* as_partitions(PyObject* self) {
     return reinterpret_cast<PartitionsObject*>(self);
 }
 
-PyObject* partitions_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
-    return raise_no_constructor("Partitions");
-}
-
-void partitions_dealloc(PyObject* self) noexcept {
-    PyTypeObject* tp = Py_TYPE(self);
-    delete as_partitions(self)->values;
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
+void release_values(PyObject* self) noexcept { delete as_partitions(self)->values; }
 
 PyObject* partitions_repr(PyObject* self) noexcept {
     return boundary([&]() -> PyObject* {
@@ -53,8 +45,8 @@ int partitions_setattro(PyObject* self, PyObject* name, PyObject*) noexcept {
 PyType_Slot partitions_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Marker type returned by `partitions([...])`. Stores the static values.")},
-    {Py_tp_new, reinterpret_cast<void*>(&partitions_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&partitions_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(&sealed_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&sealed_dealloc<&release_values>)},
     {Py_tp_repr, reinterpret_cast<void*>(&partitions_repr)},
     {Py_tp_setattro, reinterpret_cast<void*>(&partitions_setattro)},
 #ifdef PYPY_VERSION
@@ -64,17 +56,8 @@ PyType_Slot partitions_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec partitions_spec = {
-    .name = "builtins.Partitions",
-    .basicsize = static_cast<int>(sizeof(PartitionsObject)),
-    .itemsize = 0,
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-#else
-    .flags = Py_TPFLAGS_DEFAULT,
-#endif
-    .slots = partitions_slots,
-};
+PyType_Spec partitions_spec =
+    sealed_spec<PartitionsObject>("builtins.Partitions", partitions_slots);
 
 PyObject* partitions_type_object = nullptr;
 
@@ -127,9 +110,9 @@ PyObject* partitions_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
     if (!dumps) {
         return nullptr;
     }
-    // Steps 3 and 4: walk by index over the list's storage. `json.dumps` may run code that
-    // changes the list, so the bound is taken anew before each item and never exceeds the
-    // starting length.
+    // Each item in turn, by index over the list's storage (a subclass's own iteration is not
+    // used). `json.dumps` may run code that changes the list, so the bound is taken anew before
+    // each item and never exceeds the starting length.
     json::Array keys;
     const Py_ssize_t start = PyList_GET_SIZE(values);
     keys.reserve(static_cast<std::size_t>(start));
@@ -146,26 +129,18 @@ PyObject* partitions_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             return nullptr;
         }
     }
-    // Step 5.
+    // The marker is made only once every key is stored: a refused key leaves nothing behind.
     return new_partitions(std::move(keys));
-}
-
-PyObject* partitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    return boundary([&] { return partitions_impl(args, nargs, kwnames); });
 }
 
 }  // namespace
 
-PyMethodDef partitions_def = {
+PyMethodDef partitions_def = fast_call_def<&partitions_impl>(
     "partitions",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&partitions_function)),
-    METH_FASTCALL | METH_KEYWORDS,
     "partitions(values)\n--\n\nDeclare a static partition universe for use with "
     "``@asset(partitions=...)``.\n\nExample::\n\n    from kevro import asset, partitions\n\n    "
     "@asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n    def "
-    "prices(ticker: str): ...",
-};
+    "prices(ticker: str): ...");
 
 PyTypeObject* partitions_type() { return cached_type(partitions_type_object, &partitions_spec); }
 

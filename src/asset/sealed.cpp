@@ -1,6 +1,8 @@
 // What the module's two classes share: no constructor, no subclasses, no attribute assignment.
 #include "asset/sealed.h"
 
+#include <cstring>
+
 #include "common/errors.h"
 #include "common/names.h"
 #include "common/ref.h"
@@ -35,8 +37,12 @@ int refuse_setattr(PyObject* self, PyObject* name, const char* const* getsets) n
     return -1;
 }
 
-PyObject* raise_no_constructor(const char* name) noexcept {
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name);
+PyObject* sealed_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    // CPython keeps the spec's dotted name in tp_name, PyPy the bare one; the message names the
+    // class as `__name__` does.
+    const char* name = std::strrchr(type->tp_name, '.');
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %s",
+                 name != nullptr ? name + 1 : type->tp_name);
     return nullptr;
 }
 

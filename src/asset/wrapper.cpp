@@ -33,18 +33,11 @@ AssetWrapperObject* as_wrapper(PyObject* self) {
     return reinterpret_cast<AssetWrapperObject*>(self);
 }
 
-PyObject* asset_wrapper_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
-    return raise_no_constructor("AssetWrapper");
-}
-
-void asset_wrapper_dealloc(PyObject* self) noexcept {
-    PyTypeObject* tp = Py_TYPE(self);
+void release_function_and_metadata(PyObject* self) noexcept {
     AssetWrapperObject* w = as_wrapper(self);
     Py_CLEAR(w->function);
     delete w->metadata;
     w->metadata = nullptr;
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 // Calls go straight to the function; a call without keywords passes no keyword dict at all.
@@ -134,8 +127,8 @@ PyType_Slot asset_wrapper_slots[] = {
     {Py_tp_doc,
      const_cast<char*>(
          "The `@asset()` decorator wrapper. Stores the original function and metadata.")},
-    {Py_tp_new, reinterpret_cast<void*>(&asset_wrapper_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&asset_wrapper_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(&sealed_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&sealed_dealloc<&release_function_and_metadata>)},
     {Py_tp_call, reinterpret_cast<void*>(&asset_wrapper_call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(&asset_wrapper_descr_get)},
     {Py_tp_getattro, reinterpret_cast<void*>(&asset_wrapper_getattro)},
@@ -149,17 +142,13 @@ PyType_Slot asset_wrapper_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec asset_wrapper_spec = {
-    .name = "builtins.AssetWrapper",
-    .basicsize = static_cast<int>(sizeof(AssetWrapperObject)),
-    .itemsize = 0,
 #ifdef PYPY_VERSION
-    .flags = Py_TPFLAGS_DEFAULT,
+PyType_Spec asset_wrapper_spec =
+    sealed_spec<AssetWrapperObject>("builtins.AssetWrapper", asset_wrapper_slots);
 #else
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
+PyType_Spec asset_wrapper_spec = sealed_spec<AssetWrapperObject>(
+    "builtins.AssetWrapper", asset_wrapper_slots, Py_TPFLAGS_HAVE_VECTORCALL);
 #endif
-    .slots = asset_wrapper_slots,
-};
 
 PyObject* asset_wrapper_type_object = nullptr;
 
@@ -239,7 +228,8 @@ PyObject* metadata_to_dict(const AssetMetadata& metadata) {
         ensure_error();
         return nullptr;
     }
-    // Steps 1 to 5, in the order of the keys.
+    // The five keys in their documented order; each value is new, so that a change to the dict
+    // never reaches the wrapper.
     if (!put(dict.get(), kind_key, Ref::steal(PyUnicode_FromString("asset"))) ||
         !put(dict.get(), name_key, optional_str(metadata.name)) ||
         !put(dict.get(), serializer_key, optional_str(metadata.serializer)) ||

@@ -68,7 +68,8 @@ bool import_stdlib(Stdlib& lib) {
                             {pathlib_name, lib.pathlib}});
 }
 
-/// Step 1 of a call: `modules` becomes a list of UTF-8 names before anything is imported.
+/// The first thing a call does: `modules` becomes a list of UTF-8 names, so that a wrong
+/// argument fails before anything is imported.
 /// Every failure that is exactly a TypeError is reported against the argument.
 bool convert_modules(PyObject* modules, std::vector<std::string>& out) {
     if (PyUnicode_Check(modules)) {
@@ -119,9 +120,8 @@ bool version_text(PyObject* sys, std::string& out) {
         if (!value) {
             return false;
         }
-        Ref index = Ref::steal(PyNumber_Index(value.get()));
+        Ref index = checked(PyNumber_Index(value.get()));
         if (!index) {
-            ensure_error();
             return false;
         }
         long long number = PyLong_AsLongLong(index.get());
@@ -295,9 +295,8 @@ bool inspect_module(const Stdlib& lib, PyObject* module, const std::string& pyth
     if (!members) {
         return false;
     }
-    Ref iterator = Ref::steal(PyObject_GetIter(members.get()));
+    Ref iterator = checked(PyObject_GetIter(members.get()));
     if (!iterator) {
-        ensure_error();
         return false;
     }
     const ModuleContext ctx{lib, module, module_source, python_version};
@@ -358,27 +357,21 @@ PyObject* run(PyObject* modules) {
 const Signature inspect_modules_signature("inspect_modules()",
                                           {{"modules", Param::Kind::positional_or_keyword, true}});
 
-PyObject* inspect_modules(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                          PyObject* kwnames) noexcept {
-    return boundary([&]() -> PyObject* {
-        auto bound = inspect_modules_signature.bind(args, nargs, kwnames);
-        if (!bound) {
-            return nullptr;
-        }
-        auto [modules] = *bound;
-        return run(modules);
-    });
+PyObject* inspect_modules(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = inspect_modules_signature.bind(args, nargs, kwnames);
+    if (!bound) {
+        return nullptr;
+    }
+    auto [modules] = *bound;
+    return run(modules);
 }
 
-PyMethodDef inspect_modules_def = {
+PyMethodDef inspect_modules_def = fast_call_def<&inspect_modules>(
     "inspect_modules",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&inspect_modules)),
-    METH_FASTCALL | METH_KEYWORDS,
     "inspect_modules(modules)\n--\n\n"
     "Inspect modules for kevro assets. Called by the `python -m kevro.inspect` CLI stub.\n\n"
     "Imports each module, finds functions with `__kevro_kind__ == \"asset\"`,\n"
-    "extracts source and metadata, returns JSON string to stdout.",
-};
+    "extracts source and metadata, returns JSON string to stdout.");
 
 }  // namespace
 

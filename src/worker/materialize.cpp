@@ -225,50 +225,46 @@ const Signature materialize_signature(
                                {"input_kwargs_json", Param::Kind::positional_or_keyword, false},
                            });
 
-PyObject* materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-    return boundary([&]() -> PyObject* {
-        auto bound = materialize_signature.bind(args, nargs, kwnames);
-        if (!bound) {
-            return nullptr;
-        }
-        auto [module_name, function_name, output_dir, input_kwargs_json] = *bound;
-        Arguments a{module_name, function_name, output_dir, input_kwargs_json, {}, {}};
-        std::string_view ignored;
-        if (!extract_str(a.module_name, a.module_text)) {
-            convert_failed("module_name");
-            return nullptr;
-        }
-        if (!extract_str(a.function_name, a.function_text)) {
-            convert_failed("function_name");
-            return nullptr;
-        }
-        if (!extract_str(a.output_dir, ignored)) {
-            convert_failed("output_dir");
-            return nullptr;
-        }
-        if (a.input_kwargs_json == Py_None) {
-            a.input_kwargs_json = nullptr;
-        }
-        if (a.input_kwargs_json != nullptr && !extract_str(a.input_kwargs_json, ignored)) {
-            convert_failed("input_kwargs_json");
-            return nullptr;
-        }
-        return materialize(a);
-    });
+/// Takes the text of each argument in parameter order; the first that is not a `str` is
+/// reported against its parameter. A None `input_kwargs_json` counts as absent.
+bool convert_arguments(Arguments& a) {
+    std::string_view ignored;
+    if (!extract_str(a.module_name, a.module_text)) {
+        return convert_failed("module_name");
+    }
+    if (!extract_str(a.function_name, a.function_text)) {
+        return convert_failed("function_name");
+    }
+    if (!extract_str(a.output_dir, ignored)) {
+        return convert_failed("output_dir");
+    }
+    if (a.input_kwargs_json == Py_None) {
+        a.input_kwargs_json = nullptr;
+    }
+    if (a.input_kwargs_json != nullptr && !extract_str(a.input_kwargs_json, ignored)) {
+        return convert_failed("input_kwargs_json");
+    }
+    return true;
 }
 
-PyMethodDef materialize_asset_def = {
+PyObject* materialize_asset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = materialize_signature.bind(args, nargs, kwnames);
+    if (!bound) {
+        return nullptr;
+    }
+    auto [module_name, function_name, output_dir, input_kwargs_json] = *bound;
+    Arguments a{module_name, function_name, output_dir, input_kwargs_json, {}, {}};
+    return convert_arguments(a) ? materialize(a) : nullptr;
+}
+
+PyMethodDef materialize_asset_def = fast_call_def<&materialize_asset>(
     "materialize_asset",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&materialize_asset)),
-    METH_FASTCALL | METH_KEYWORDS,
     "materialize_asset(module_name, function_name, output_dir, input_kwargs_json=None)\n--\n\n"
     "Materialize a single asset function. Called by the `python -m kevro.worker` CLI stub.\n\n"
     "Imports the module, finds the function, calls the unwrapped original,\n"
     "serializes the result to JSON, writes value.json and result.json.\n\n"
     "If `input_kwargs_json` is provided, it is parsed as a JSON dict and\n"
-    "passed as keyword arguments to the function.",
-};
+    "passed as keyword arguments to the function.");
 
 }  // namespace
 
