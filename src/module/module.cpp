@@ -49,6 +49,6 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace kevro
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kevro() {
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__kevro() noexcept {
     return kevro::boundary([] { return kevro::init_module(); });
 }
