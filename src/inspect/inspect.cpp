@@ -1,5 +1,7 @@
 // Module inspection: `inspect_modules(modules)` imports the named modules, finds their assets by
 // the `__kevro_kind__` mark and returns the inspection report as one compact JSON text.
+#include "inspect/inspect.h"
+
 #include <Python.h>
 #include <unistd.h>
 
@@ -9,8 +11,6 @@
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "inspect/inspect.h"
 
 #include "common/args.h"
 #include "common/calls.h"

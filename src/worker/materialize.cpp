@@ -1,12 +1,12 @@
 // materialize_asset: runs one asset and leaves value.json and result.json in its output directory.
+#include "worker/worker.h"
+
 #include <Python.h>
 
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
-
-#include "worker/worker.h"
 
 #include "common/args.h"
 #include "common/calls.h"
