@@ -1,7 +1,9 @@
 // A walk over a dict's own entries, in insertion order, that survives user code changing the dict.
 #include "asset/dict_walk.h"
 
+#include "common/calls.h"
 #include "common/errors.h"
+#include "common/names.h"
 
 namespace kevro {
 
@@ -16,6 +18,7 @@ int raise_changed(const char* what) {
 /// `dict.__len__` of the base type, looked up once and kept for the life of the process: called
 /// with a subclass instance it reads the storage and never reaches the subclass's `__len__`.
 PyObject* dict_len = nullptr;
+Name len_name("__len__");
 #endif
 
 }  // namespace
@@ -24,9 +27,8 @@ bool DictWalk::current_size(Py_ssize_t& size) {
 #ifdef PYPY_VERSION
     if (!PyDict_CheckExact(dict_)) {
         if (dict_len == nullptr) {
-            dict_len = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "__len__");
+            dict_len = attr(reinterpret_cast<PyObject*>(&PyDict_Type), len_name).release();
             if (dict_len == nullptr) {
-                ensure_error();
                 return false;
             }
         }

@@ -1,10 +1,17 @@
 // Helpers for raising, inspecting and describing Python exceptions.
 #include "common/errors.h"
 
+#include "common/names.h"
 #include "common/ref.h"
 #include "common/text.h"
 
 namespace kevro {
+
+namespace {
+
+Name qualname_name("__qualname__");
+
+}  // namespace
 
 void ensure_error() noexcept {
     if (!PyErr_Occurred()) {
@@ -21,8 +28,9 @@ Ref checked(PyObject* result) noexcept {
 
 std::string type_qualname(PyTypeObject* type) {
     static const char fallback[] = "<failed to extract type name>";
-    Ref name =
-        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    PyObject* key = qualname_name.get();
+    Ref name = Ref::steal(
+        key == nullptr ? nullptr : PyObject_GetAttr(reinterpret_cast<PyObject*>(type), key));
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         return fallback;

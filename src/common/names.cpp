@@ -4,15 +4,13 @@
 namespace kevro {
 
 bool Name::is(PyObject* obj) noexcept {
-    if (str_ == nullptr) {
-        str_ = PyUnicode_InternFromString(text_);
-        if (str_ == nullptr) {
-            // The callers then compare by content, which needs no interned name.
-            PyErr_Clear();
-            return false;
-        }
+    PyObject* str = get();
+    if (str == nullptr) {
+        // The callers then compare by content, which needs no interned name.
+        PyErr_Clear();
+        return false;
     }
-    return obj == str_;
+    return obj == str;
 }
 
 bool Name::matches(PyObject* obj) noexcept {

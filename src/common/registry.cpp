@@ -1,20 +1,34 @@
 // Registration of a class or function in the module.
 #include "common/registry.h"
 
+#include "common/calls.h"
 #include "common/errors.h"
+#include "common/names.h"
 #include "common/ref.h"
 
 namespace kevro {
 
+namespace {
+
+Name all_name("__all__");
+Name append_name("append");
+Name dunder_name("__name__");
+
+}  // namespace
+
 int register_object(PyObject* module, const char* name, PyObject* obj) {
-    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    PyObject* all_key = all_name.get();
+    if (all_key == nullptr) {
+        return -1;
+    }
+    Ref all = Ref::steal(PyObject_GetAttr(module, all_key));
     if (!all) {
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return -1;
         }
         PyErr_Clear();
         all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttrString(module, "__all__", all.get()) < 0) {
+        if (!all || PyObject_SetAttr(module, all_key, all.get()) < 0) {
             ensure_error();
             return -1;
         }
@@ -28,9 +42,7 @@ int register_object(PyObject* module, const char* name, PyObject* obj) {
             return -1;
         }
     } else {
-        Ref ignored = Ref::steal(PyObject_CallMethod(all.get(), "append", "O", text.get()));
-        if (!ignored) {
-            ensure_error();
+        if (!call_method(all.get(), append_name, text.get())) {
             return -1;
         }
     }
@@ -45,7 +57,7 @@ int register_type(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 int add_function(PyObject* module, PyMethodDef* def) {
-    Ref module_name = Ref::steal(PyObject_GetAttrString(module, "__name__"));
+    Ref module_name = attr(module, dunder_name);
     if (!module_name) {
         return -1;
     }
@@ -54,7 +66,7 @@ int add_function(PyObject* module, PyMethodDef* def) {
         ensure_error();
         return -1;
     }
-    Ref name = Ref::steal(PyObject_GetAttrString(function.get(), "__name__"));
+    Ref name = attr(function.get(), dunder_name);
     if (!name) {
         return -1;
     }
