@@ -69,11 +69,11 @@ PyObject* get_original(PyObject* self, void*) noexcept {
     Py_INCREF(as_wrapper(self)->function);
     return as_wrapper(self)->function;
 }
-Name name_name("__name__");
+Name dunder_name("__name__");
 Name qualname_name("__qualname__");
 
 PyObject* get_name(PyObject* self, void*) noexcept {
-    return attr(as_wrapper(self)->function, name_name).release();
+    return attr(as_wrapper(self)->function, dunder_name).release();
 }
 PyObject* get_qualname(PyObject* self, void*) noexcept {
     return attr(as_wrapper(self)->function, qualname_name).release();
