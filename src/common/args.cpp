@@ -37,14 +37,10 @@ void raise_type_error(const std::string& message) {
 
 bool bind_arguments(const ParamList& list, PyObject* const* args, Py_ssize_t nargs,
                     PyObject* kwnames, PyObject** out) {
-    std::size_t positional = 0;
-    std::size_t required_positional = 0;
+    const std::size_t positional = list.positional;
+    const std::size_t required_positional = list.required_positional;
     for (std::size_t i = 0; i < list.count; ++i) {
         out[i] = nullptr;
-        if (list.params[i].kind == Param::Kind::positional_or_keyword) {
-            ++positional;
-            required_positional += list.params[i].required ? 1 : 0;
-        }
     }
     // Surplus positional arguments come first: nothing else is looked at then.
     if (static_cast<std::size_t>(nargs) > positional) {

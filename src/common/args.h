@@ -25,6 +25,8 @@ struct ParamList {
     const Param* params;
     Name* names;  // the parameters' names, interned on first use
     std::size_t count;
+    std::size_t positional;           // how many may be given by position (they come first)
+    std::size_t required_positional;  // how many of those are required
 };
 
 /// Binds a fast call against `list`: `out` receives one borrowed reference per parameter, null
@@ -60,8 +62,9 @@ class Signature {
     /// gave none), or nothing with TypeError set when the call does not bind.
     std::optional<Bound> bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) const {
         Bound out;
-        if (!bind_arguments({function_, params_.data(), names_.data(), N}, args, nargs, kwnames,
-                            out.data())) {
+        if (!bind_arguments(
+                {function_, params_.data(), names_.data(), N, positional_, required_positional_},
+                args, nargs, kwnames, out.data())) {
             return std::nullopt;
         }
         return out;
@@ -70,9 +73,18 @@ class Signature {
   private:
     template <std::size_t... I>
     Signature(const char* function, const Param (&params)[N], std::index_sequence<I...>) noexcept
-        : function_(function), params_{params[I]...}, names_{Name(params[I].name)...} {}
+        : function_(function), params_{params[I]...}, names_{Name(params[I].name)...} {
+        for (const Param& p : params_) {
+            if (p.kind == Param::Kind::positional_or_keyword) {
+                ++positional_;
+                required_positional_ += p.required ? 1 : 0;
+            }
+        }
+    }
 
     const char* function_;
+    std::size_t positional_ = 0;
+    std::size_t required_positional_ = 0;
     std::array<Param, N> params_;
     mutable std::array<Name, N> names_;
 };

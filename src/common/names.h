@@ -31,11 +31,13 @@ class Name {
 
     /// True when `obj` is this very interned `str`. A name that cannot be interned matches
     /// nothing by pointer; its failure is discarded.
-    bool is(PyObject* obj) noexcept;
+    bool is(PyObject* obj) noexcept { return str_ != nullptr ? obj == str_ : first_is(obj); }
     /// True when `obj` is a `str` with this text: by pointer first, then by content.
     bool matches(PyObject* obj) noexcept;
 
   private:
+    bool first_is(PyObject* obj) noexcept;
+
     const char* text_;
     PyObject* str_ = nullptr;
 };
