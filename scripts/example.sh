@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The main job on the bundled example project: set up, then materialize every asset of the shop
-# with `python -m kevro run` (dependency order, one job per partition, warm workers) and show
-# what it wrote.
+# with `python -m kevro run` (dependency order, one job per partition, warm workers; a second
+# run finds every job up to date) and show what it wrote and what a rerun would do.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/bootstrap.sh .venv pypy3
@@ -24,3 +24,7 @@ echo
 echo
 echo "== python -m kevro runs --out $out"
 "$py" -m kevro runs --out "$out"
+
+echo
+echo "== python -m kevro status $modules --out $out --partition day=2024-03-01"
+"$py" -m kevro status $modules --out "$out" --partition day=2024-03-01

@@ -1,19 +1,21 @@
-"""The kevro command line: ``python -m kevro run|list|runs ...``.
+"""The kevro command line: ``python -m kevro run|status|list|runs ...``.
 
 ``run`` discovers the assets of the named modules, plans one job per partition combination and
-runs them; ``list`` shows the asset graph; ``runs`` shows the jobs of the last run from the run
-ledger. Exit status: 0 for success, 1 when a job failed (or, for ``runs``, when there is no
-ledger), 2 for a usage error or a graph that cannot be run, 130 when interrupted.
+runs those that are not up to date; ``status`` says which those are and why; ``list`` shows the
+asset graph; ``runs`` shows the jobs of the last run from the run ledger. Exit status: 0 for
+success, 1 when a job failed (or, for ``runs``, when there is no ledger), 2 for a usage error, a
+graph that cannot be run or an output folder that another run is using, 130 when interrupted.
 """
 
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
-from typing import List, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
-from kevro.inspect import write_stdout
+from kevro.common import LEDGER_FILE, aligned, write_stdout
 
 PROG = "python -m kevro"
 DEFAULT_OUT = "kevro-out"
@@ -29,10 +31,41 @@ def _jobs(text: str) -> int:
     return value
 
 
+def _add_modules(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
+    parser.add_argument("modules", metavar="MODULE", nargs="+",
+                        help="dotted name of a module with assets, importable from here")
+    return parser
+
+
+def _add_out(parser: argparse.ArgumentParser, what: str) -> argparse.ArgumentParser:
+    parser.add_argument("--out", metavar="DIR", default=DEFAULT_OUT,
+                        help=f"{what} (default: ./{DEFAULT_OUT})")
+    return parser
+
+
+def _partition(text: str) -> Tuple[str, str]:
+    dim, sep, key = text.partition("=")
+    if not sep or not dim:
+        raise argparse.ArgumentTypeError(f"expected DIM=KEY, not {text!r}")
+    return dim, key
+
+
+def _add_selection(parser: argparse.ArgumentParser, verb: str) -> argparse.ArgumentParser:
+    parser.add_argument("--select", metavar="NAME", nargs="+", action="extend", default=[],
+                        help=f"{verb} only these assets (by display name) and their upstream assets")
+    parser.add_argument("--partition", metavar="DIM=KEY", type=_partition, action="append", default=[],
+                        help=f"{verb} only the jobs of the assets that declare every named dimension, "
+                        "with these keys (a string key as itself, any other as its compact JSON), "
+                        "and the upstream jobs they read; may be repeated")
+    parser.add_argument("--force", action="store_true",
+                        help=f"{verb} every selected job, up to date or not")
+    return parser
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog=PROG,
-        description="Run, list and review kevro assets.",
+        description="Run, check, list and review kevro assets.",
         epilog="Run `python -m kevro COMMAND --help` for the options of one command.",
     )
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
@@ -42,18 +75,17 @@ def build_parser() -> argparse.ArgumentParser:
         "run",
         help="materialize the assets of some modules",
         description="Discover the assets of the named modules and materialize every partition "
-        "of them, upstream assets first, into OUT/<asset>/[<partition>/]value.json. Each job's "
-        "output goes to job.log beside it and its outcome to DIR/runs.jsonl.",
-        epilog="Exit status: 0 when every job succeeded, 1 when one failed or was skipped, "
-        "2 for a usage error or a graph that cannot be run, 130 when interrupted. "
-        "Ctrl-C once stops new jobs from starting; twice stops the running ones.",
+        "of them, upstream assets first, into DIR/<asset>/[<partition>/]value.json. A job runs "
+        "only when it is not up to date: its last run succeeded, its code is unchanged, its "
+        "value.json is as that run left it and every upstream value it read is still the same "
+        "(see `status`). Each job's output goes to job.log beside it and its outcome to "
+        "DIR/runs.jsonl. One run at a time may use DIR.",
+        epilog="Exit status: 0 when every job succeeded or was up to date, 1 when one failed or "
+        "was skipped, 2 for a usage error, a graph that cannot be run or a DIR that another run "
+        "is using, 130 when interrupted. Ctrl-C once stops new jobs from starting; twice stops "
+        "the running ones.",
     )
-    run.add_argument("modules", metavar="MODULE", nargs="+",
-                     help="dotted name of a module with assets, importable from here")
-    run.add_argument("--out", metavar="DIR", default=DEFAULT_OUT,
-                     help=f"output directory (default: ./{DEFAULT_OUT})")
-    run.add_argument("--select", metavar="NAME", nargs="+", action="extend", default=[],
-                     help="run only these assets (by display name) and their upstream assets")
+    _add_selection(_add_out(_add_modules(run), "output directory"), "run")
     run.add_argument("--jobs", metavar="N", type=_jobs, default=max(1, os.cpu_count() or 1),
                      help="jobs to run at once (default: the number of CPUs)")
     run.add_argument("--isolated", action="store_true",
@@ -61,25 +93,33 @@ def build_parser() -> argparse.ArgumentParser:
                      "workers that have imported the modules once")
     run.set_defaults(handler=_run)
 
-    listing = commands.add_parser(
+    status = commands.add_parser(
+        "status",
+        help="say which jobs a run would run, and why",
+        description="Discover the assets of the named modules like `run` and say, for each job "
+        "that a run with the same options would consider, whether it is up to date or why it "
+        "will run: forced, never materialized, last run failed, code changed, value changed or "
+        "missing, upstream changed: LABEL, upstream will run: LABEL. Runs nothing.",
+        epilog="Exit status: 0, or 2 for a usage error or a graph that cannot be run.",
+    )
+    _add_selection(_add_out(_add_modules(status), "output directory"), "consider")
+    status.add_argument("--json", action="store_true",
+                        help='print one JSON array of {"asset", "partition", "state", "reason"} objects')
+    status.set_defaults(handler=_status)
+
+    _add_modules(commands.add_parser(
         "list",
         help="show the assets of some modules",
         description="Print the assets of the named modules, upstream first, with their "
         "functions, inputs and partitions.",
-    )
-    listing.add_argument("modules", metavar="MODULE", nargs="+",
-                         help="dotted name of a module with assets, importable from here")
-    listing.set_defaults(handler=_list)
+    )).set_defaults(handler=_list)
 
-    runs = commands.add_parser(
+    _add_out(commands.add_parser(
         "runs",
         help="show the jobs of the last run",
         description="Print the jobs of the last run recorded in DIR/runs.jsonl: asset, "
         "partition, status, duration, worker pid and the first line of the error.",
-    )
-    runs.add_argument("--out", metavar="DIR", default=DEFAULT_OUT,
-                      help=f"output directory of the runs (default: ./{DEFAULT_OUT})")
-    runs.set_defaults(handler=_runs)
+    ), "output directory of the runs").set_defaults(handler=_runs)
     return parser
 
 
@@ -93,27 +133,95 @@ def _graph(modules: Sequence[str]) -> list:
     return graph.build_graph(graph.discover(modules))
 
 
-def _run(args: argparse.Namespace) -> int:
-    from kevro import graph, runner
+def _prepare(args: argparse.Namespace) -> Tuple[Any, List[int], Dict[str, Any], Any]:
+    """(plan, selected job indexes, what the job folders hold, the code-version cache) for `run`
+    and `status`. The output folder is read while the discovery child imports the modules."""
+    from kevro import graph, versions
 
+    discovery = graph.Discovery(args.modules)
     try:
-        assets = _graph(args.modules)
-        if args.select:
-            assets = graph.select(assets, args.select)
-        the_plan = graph.plan(assets, args.out)
-    except graph.GraphError as exc:
+        cache = versions.Cache.read(args.out)
+        stored = versions.read_stored(args.out, cache)
+        records = discovery.records()
+    finally:
+        discovery.cancel()
+    assets = graph.build_graph(records)
+    if args.select:
+        assets = graph.select(assets, args.select)
+    the_plan = graph.plan(assets, args.out)
+    return the_plan, graph.select_partitions(the_plan, args.partition), stored, cache
+
+
+def _run(args: argparse.Namespace) -> int:
+    from kevro import graph, runner, versions
+
+    # The output folder is taken at once when it exists (else once the plan is known, before
+    # anything is written into it), and held until this process ends.
+    try:
+        lock = runner.lock_output(args.out) if os.path.isdir(args.out) else None
+        the_plan, selected, stored, cache = _prepare(args)
+        if not the_plan.jobs:
+            print("kevro: no assets found in " + ", ".join(args.modules), file=sys.stderr)
+            return 0
+        if lock is None:
+            os.makedirs(args.out, exist_ok=True)
+            lock = runner.lock_output(args.out)
+            cache = versions.Cache.read(args.out)
+            stored = versions.read_stored(args.out, cache)
+    except (graph.GraphError, runner.Busy) as exc:
         _error(str(exc))
         return 2
-    if not the_plan.jobs:
-        print("kevro: no assets found in " + ", ".join(args.modules), file=sys.stderr)
-        return 0
+    except OSError as exc:  # the output directory cannot be made or locked
+        _error(f"{type(exc).__name__}: {exc}")
+        return 2
     try:
-        result = runner.execute(the_plan, args.out, jobs=args.jobs, isolated=args.isolated)
+        codes = versions.code_versions(the_plan.assets, cache)
+        cache.write(args.out)
+        result = runner.execute(the_plan, args.out, jobs=args.jobs, isolated=args.isolated,
+                                force=args.force, selected=selected, stored=stored, codes=codes)
     except OSError as exc:  # the output directory or its ledger cannot be written
         _error(f"{type(exc).__name__}: {exc}")
         return 2
+    finally:
+        os.close(lock)
     runner.print_summary(result, sys.stdout)
     return result.exit_code
+
+
+STATUS_COLUMNS = ("asset", "partition", "state", "reason")
+
+
+def _status(args: argparse.Namespace) -> int:
+    from kevro import graph, ledger, runner
+
+    from kevro import versions
+
+    try:
+        the_plan, selected, stored, cache = _prepare(args)
+    except graph.GraphError as exc:
+        _error(str(exc))
+        return 2
+    codes = versions.code_versions(the_plan.assets, cache)
+    states = runner.status(the_plan, args.out, force=args.force, selected=selected, stored=stored, codes=codes)
+    if args.json:
+        entries = [{"asset": job.asset.name, "partition": job.partition_keys,
+                    "state": "will run" if reason else "up to date", "reason": reason}
+                   for job, reason in states]
+        write_stdout(json.dumps(entries, ensure_ascii=False) + "\n", "surrogateescape")
+        return 0
+    rows = [[job.asset.name, ledger.partition_text(job.partition_keys),
+             "will run" if reason else "up to date", reason or ""] for job, reason in states]
+    waiting = sum(1 for _, reason in states if reason)
+    footer = f"{len(rows)} jobs: {len(rows) - waiting} up to date, {waiting} will run"
+    if sys.stdout.isatty():
+        from kevro import live
+
+        live.print_table(sys.stdout, f"kevro status of {args.out}", STATUS_COLUMNS, rows,
+                         style=lambda column, cell: live.STATE_STYLES.get(cell) if column == "state" else None,
+                         footer=footer)
+        return 0
+    write_stdout(aligned(STATUS_COLUMNS, rows) + footer + "\n", "surrogateescape")
+    return 0
 
 
 def _list(args: argparse.Namespace) -> int:
@@ -132,7 +240,7 @@ def _list(args: argparse.Namespace) -> int:
 def _runs(args: argparse.Namespace) -> int:
     from kevro import ledger
 
-    path = os.path.join(args.out, ledger.LEDGER_FILE)
+    path = os.path.join(args.out, LEDGER_FILE)
     try:
         last = ledger.read_last_run(path)
     except FileNotFoundError:
@@ -153,25 +261,12 @@ def _runs(args: argparse.Namespace) -> int:
     started = [e.get("started_at") for e in last.entries if isinstance(e.get("started_at"), str)]
     header = f"run {last.run_id}: {len(rows)} jobs" + (f", started {min(started)}" if started else "")
     if sys.stdout.isatty():
-        try:
-            from rich.console import Console
-            from rich.markup import escape
-            from rich.table import Table
-        except ImportError:
-            pass
-        else:
-            table = Table(title=escape(header), title_justify="left")
-            for column in ledger.RUNS_COLUMNS:
-                table.add_column(column, overflow="fold",
-                                 justify="right" if column in ("duration", "worker pid") else "left")
-            styles = {"ok": "green", "failed": "red", "skipped": "yellow"}
-            for row in rows:
-                cells = [escape(cell) for cell in row]
-                cells[2] = f"[{styles[row[2]]}]{cells[2]}[/]"
-                table.add_row(*cells)
-            Console(file=sys.stdout).print(table)
-            return 0
-    write_stdout(header + "\n" + ledger.aligned(ledger.RUNS_COLUMNS, rows), "surrogateescape")
+        from kevro import live
+
+        live.print_table(sys.stdout, header, ledger.RUNS_COLUMNS, rows, right=("duration", "worker pid"),
+                         style=lambda column, cell: live.STATE_STYLES.get(cell) if column == "status" else None)
+        return 0
+    write_stdout(header + "\n" + aligned(ledger.RUNS_COLUMNS, rows), "surrogateescape")
     return 0
 
 

@@ -6,7 +6,9 @@ on descriptor R, as a JSON array ``[token, module, function, out_dir, kwargs_jso
 one this process forks a fresh child that materializes the asset with its standard output and
 error going to ``out_dir/job.log``, waits for it and answers on descriptor W with the line
 ``token pid exit CODE`` or ``token pid signal NUMBER``. The line ``ready`` goes out once the
-modules are imported. End of file on R ends the process.
+modules are imported. End of file on R ends the process; while a job runs, it also kills the
+job and whatever the job started (the process group), so the jobs of a runner that was killed
+stop with it.
 
 The fork gives every job the imported modules for free and still a process of its own: whatever
 an asset does to module state, to its interpreter or to the process dies with the child.
@@ -21,16 +23,17 @@ import inspect  # noqa: F401 - materialize_asset imports it; children get it rea
 import json
 import os
 import pathlib  # noqa: F401 - as inspect
+import select
 import shutil
 import signal
 import sys
 import tempfile
 import traceback
-from typing import List, NoReturn, Optional
+from typing import Iterator, List, NoReturn, Optional
 
 # Imported here, before any fork, so that no child pays for these imports again.
 import _kevro
-from kevro.worker import LOG_FILE, remove_stale_result
+from kevro.common import LOG_FILE, remove_stale_result
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -133,10 +136,49 @@ def _run_child(jobs_fd: int, reports_fd: int, module: str, function: str, out_di
         os._exit(code)
 
 
+def _lines(jobs_fd: int) -> Iterator[bytes]:
+    """The job lines of the job pipe, until end of file."""
+    buffer = b""
+    while True:
+        end = buffer.find(b"\n")
+        if end >= 0:
+            line, buffer = buffer[:end], buffer[end + 1:]
+            yield line
+            continue
+        chunk = os.read(jobs_fd, 65536)
+        if not chunk:
+            return
+        buffer += chunk
+
+
+def _wait(pid: int, jobs_fd: int, wake_fd: int) -> int:
+    """Waits for the job's child to end and returns its wait status. The runner writes nothing
+    on the job pipe while a job runs, so the pipe turning readable means that it has reached
+    end of file: the runner is gone, and the job, with everything it started, is stopped by
+    killing this process's group (this process included)."""
+    while True:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            return status
+        readable, _, _ = select.select([jobs_fd, wake_fd], [], [])
+        if jobs_fd in readable:
+            os.killpg(os.getpgrp(), signal.SIGKILL)
+        try:
+            while os.read(wake_fd, 512):
+                pass
+        except BlockingIOError:
+            pass
+
+
 def serve(jobs_fd: int, reports_fd: int) -> None:
     """Reads jobs until end of file, running each in a forked child."""
-    jobs = os.fdopen(jobs_fd, "rb", buffering=65536)
-    for served, line in enumerate(jobs, start=1):
+    # SIGCHLD wakes the wait for a child through a pipe; a child puts both back.
+    wake_r, wake_w = os.pipe()
+    os.set_blocking(wake_r, False)
+    os.set_blocking(wake_w, False)
+    signal.signal(signal.SIGCHLD, lambda signum, frame: None)
+    signal.set_wakeup_fd(wake_w)
+    for served, line in enumerate(_lines(jobs_fd), start=1):
         if served % SETTLE_EVERY == 0:
             _settle()
         token, module, function, out_dir, kwargs_json = json.loads(line)
@@ -144,8 +186,12 @@ def serve(jobs_fd: int, reports_fd: int) -> None:
         sys.stderr.flush()
         pid = os.fork()
         if pid == 0:
+            signal.set_wakeup_fd(-1)
+            signal.signal(signal.SIGCHLD, signal.SIG_DFL)
+            os.close(wake_r)
+            os.close(wake_w)
             _run_child(jobs_fd, reports_fd, module, function, out_dir, kwargs_json)
-        _, status = os.waitpid(pid, 0)
+        status = _wait(pid, jobs_fd, wake_r)
         if os.WIFSIGNALED(status):
             report = f"{token} {pid} signal {os.WTERMSIG(status)}\n"
         else:

@@ -33,6 +33,8 @@ import sys
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
+from kevro.common import LEDGER_FILE, WORKERS_LOG, aligned, canonical, key_text
+
 __all__ = [
     "GraphError",
     "Asset",
@@ -52,9 +54,6 @@ __all__ = [
 MAX_FOLDER_BYTES = 200
 # Length of the sha256 prefix that keeps a shortened folder name unique.
 HASH_CHARS = 12
-# The run ledger lives beside the asset folders, so no asset folder may take its name.
-LEDGER_NAME = "runs.jsonl"
-
 ERROR_PREFIX = "kevro.inspect: error:"
 
 
@@ -63,14 +62,6 @@ class GraphError(Exception):
 
 
 # --- key and folder texts ----------------------------------------------------------------------
-
-
-_ENCODER = json.JSONEncoder(separators=(",", ":"), sort_keys=True, ensure_ascii=False)
-
-
-def canonical(key: Any) -> str:
-    """The identity of a partition key: its compact JSON text with sorted object members."""
-    return _ENCODER.encode(key)
 
 
 def _identities(keys: Sequence[Any], memo: Dict[str, str]) -> List[str]:
@@ -86,12 +77,6 @@ def _identities(keys: Sequence[Any], memo: Dict[str, str]) -> List[str]:
             text = canonical(key)
         result.append(text)
     return result
-
-
-def key_text(key: Any) -> str:
-    """How a key appears in labels, folder names and gathered dicts: a str as itself, any other
-    key as its compact JSON text."""
-    return key if isinstance(key, str) else canonical(key)
 
 
 def _escape(char: str) -> str:
@@ -142,12 +127,17 @@ def _cap(encoded: str, digest_of: str) -> str:
     return encoded[:end] + "~" + digest
 
 
+# The files of an output folder beside the asset folders (its own files all start with ".").
+_OUTPUT_FILES = (LEDGER_FILE, WORKERS_LOG)
+
+
 def folder_name(name: str) -> str:
     """The folder of an asset with display name `name`: a single path component that cannot be
-    hidden, cannot leave its parent and is not the run ledger's name.
+    hidden, cannot leave its parent and is not the name of a file kevro keeps beside the asset
+    folders.
 
     "/", "\\", "%" and control characters become %XX escapes of their UTF-8 bytes; a leading
-    "." and the name "runs.jsonl" have their dot escaped; every other character stays as it is.
+    "." and the names "runs.jsonl" and "workers.log" have their dot escaped; every other character stays as it is.
     Distinct names give distinct folders: an escape can only come from an escaped character,
     and a name longer than 200 UTF-8 bytes is shortened to a prefix plus "~" and the first 12
     hex digits of the sha256 of the name. The empty name has no folder (ValueError)."""
@@ -156,8 +146,8 @@ def folder_name(name: str) -> str:
     encoded = name.translate(_FOLDER_TABLE)
     if encoded.startswith("."):
         encoded = "%2E" + encoded[1:]
-    elif encoded == LEDGER_NAME:
-        encoded = "runs%2Ejsonl"
+    elif encoded in _OUTPUT_FILES:
+        encoded = encoded.replace(".", "%2E", 1)
     return _cap(encoded, name)
 
 
@@ -196,46 +186,68 @@ def discover(
     our stderr once the child has ended; a failing child raises GraphError with its error line.
     An empty module list and a module name that starts with "-" (which the child would take
     for an option) are GraphErrors as well."""
-    names = list(modules)
-    if not names:
-        raise GraphError("no modules to discover assets in")
-    for name in names:
-        if not isinstance(name, str):
-            raise GraphError(f"module name {name!r} is not a string")
-        if name.startswith("-"):
-            raise GraphError(f"module name {name!r} starts with '-'")
-    command = [python, "-m", "kevro.inspect", *names]
-    try:
-        child = subprocess.run(command, cwd=cwd, env=env, capture_output=True, check=False)
-    except OSError as exc:
-        raise GraphError(f"cannot run {python!r} -m kevro.inspect: {exc}") from exc
+    return Discovery(modules, python=python, cwd=cwd, env=env).records()
 
-    lines = child.stderr.decode("utf-8", "replace").splitlines()
-    error_line = None
-    if child.returncode != 0:
-        error_line = next((line for line in reversed(lines) if line.startswith(ERROR_PREFIX)), None)
-    for line in lines:
-        if line is not error_line:
-            sys.stderr.write(line + "\n")
-    sys.stderr.flush()
 
-    if child.returncode != 0:
-        if error_line is not None:
-            raise GraphError(error_line)
-        last = next((line for line in reversed(lines) if line.strip()), "")
-        status = (
-            f"was killed by signal {-child.returncode}"
-            if child.returncode < 0
-            else f"exited with status {child.returncode}"
-        )
-        raise GraphError(f"kevro.inspect {status}" + (f": {last}" if last else ""))
-    try:
-        report = json.loads(child.stdout.decode("utf-8"))
-    except (UnicodeDecodeError, ValueError) as exc:
-        raise GraphError(f"kevro.inspect printed no readable report: {exc}") from exc
-    if not isinstance(report, dict) or not isinstance(report.get("assets"), list):
-        raise GraphError('kevro.inspect printed no readable report: no "assets" list')
-    return report["assets"]
+class Discovery:
+    """`discover` in two steps: the child starts when the object is made, and records() waits
+    for its report, so that the caller can do other work while the child imports the modules.
+    The child prints its report only once it is complete, so it never waits for us before
+    then."""
+
+    def __init__(self, modules: Sequence[str], *, python: str = sys.executable,
+                 cwd: Optional[str] = None, env: Optional[dict] = None) -> None:
+        names = list(modules)
+        if not names:
+            raise GraphError("no modules to discover assets in")
+        for name in names:
+            if not isinstance(name, str):
+                raise GraphError(f"module name {name!r} is not a string")
+            if name.startswith("-"):
+                raise GraphError(f"module name {name!r} starts with '-'")
+        command = [python, "-m", "kevro.inspect", *names]
+        try:
+            self.child = subprocess.Popen(command, cwd=cwd, env=env, stdin=subprocess.DEVNULL,
+                                          stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        except OSError as exc:
+            raise GraphError(f"cannot run {python!r} -m kevro.inspect: {exc}") from exc
+
+    def records(self) -> List[dict]:
+        """report["assets"], once the child has ended."""
+        child = self.child
+        stdout, stderr = child.communicate()
+        lines = stderr.decode("utf-8", "replace").splitlines()
+        error_line = None
+        if child.returncode != 0:
+            error_line = next((line for line in reversed(lines) if line.startswith(ERROR_PREFIX)), None)
+        for line in lines:
+            if line is not error_line:
+                sys.stderr.write(line + "\n")
+        sys.stderr.flush()
+
+        if child.returncode != 0:
+            if error_line is not None:
+                raise GraphError(error_line)
+            last = next((line for line in reversed(lines) if line.strip()), "")
+            status = (
+                f"was killed by signal {-child.returncode}"
+                if child.returncode < 0
+                else f"exited with status {child.returncode}"
+            )
+            raise GraphError(f"kevro.inspect {status}" + (f": {last}" if last else ""))
+        try:
+            report = json.loads(stdout.decode("utf-8"))
+        except (UnicodeDecodeError, ValueError) as exc:
+            raise GraphError(f"kevro.inspect printed no readable report: {exc}") from exc
+        if not isinstance(report, dict) or not isinstance(report.get("assets"), list):
+            raise GraphError('kevro.inspect printed no readable report: no "assets" list')
+        return report["assets"]
+
+    def cancel(self) -> None:
+        """Stops the child when its report is no longer wanted."""
+        if self.child.returncode is None:
+            self.child.kill()
+            self.child.communicate()
 
 
 # --- the graph -----------------------------------------------------------------------------------
@@ -252,11 +264,23 @@ class Asset:
     inputs: Tuple[Tuple[str, str], ...]  # (parameter, upstream ref), sorted by parameter
     dimensions: Tuple[Tuple[str, Tuple[Any, ...]], ...]  # (dimension, keys), by dimension name
     folder: str  # file-system-safe folder name, unique in the graph
+    # What the code version is computed from (kevro.versions): the function's source text, the
+    # decorator metadata, and the source of every module whose record names this asset (the
+    # defining module among them, though not always first when another module re-exports it).
+    function_source: str = field(default="", compare=False, repr=False)
+    metadata: Any = field(default=None, compare=False, repr=False)
+    module_sources: List[str] = field(default_factory=list, compare=False, repr=False)
 
     # Keys may be lists or dicts, so the generated hash over every field would fail; the ref
     # identifies an asset anyway.
     def __hash__(self) -> int:
         return hash(self.ref)
+
+
+def _source_field(record: dict, key: str) -> str:
+    """A source text of the record; "" when it has none (its code version cannot be known)."""
+    value = record.get(key)
+    return value if isinstance(value, str) else ""
 
 
 def _text_field(record: dict, key: str, where: str) -> str:
@@ -337,6 +361,10 @@ def build_graph(records: Sequence[dict], *, cwd: Optional[str] = None) -> List[A
         function = _text_field(record, "function_name", where)
         ref = f"{file_path}:{function}"
         if ref in by_ref:
+            source = record.get("module_source")
+            sources = by_ref[ref].module_sources
+            if isinstance(source, str) and source not in sources:
+                sources.append(source)
             continue
         where = f"asset {ref!r}"
         module = _text_field(record, "module_path", where)
@@ -374,6 +402,9 @@ def build_graph(records: Sequence[dict], *, cwd: Optional[str] = None) -> List[A
             inputs=tuple(sorted(inputs.items())),
             dimensions=dimensions,
             folder=folder_name(name),
+            function_source=_source_field(record, "function_source"),
+            metadata=metadata,
+            module_sources=[_source_field(record, "module_source")],
         )
 
     named: Dict[str, Asset] = {}
@@ -481,26 +512,46 @@ def select(assets: Sequence[Asset], names: Sequence[str]) -> List[Asset]:
 # --- the plan ------------------------------------------------------------------------------------
 
 
-@dataclass(frozen=True)
 class Job:
-    """One run of one asset for one partition combination."""
+    """One run of one asset for one partition combination. Treated as immutable; a plain class
+    with slots rather than a frozen dataclass, since a plan makes one per partition
+    combination and every run makes the plan."""
 
-    index: int  # position in Plan.jobs
-    asset: Asset
-    partition: Tuple[Tuple[str, Any], ...]  # (dimension, key), dimension-name order
-    out_dir: str  # <out>/<asset.folder>[/<partition folder>]
-    upstream: Tuple[int, ...]  # indexes of the jobs whose values this job receives, ascending
+    __slots__ = ("index", "asset", "partition", "out_dir", "upstream", "_label")
+
+    def __init__(self, index: int, asset: Asset, partition: Tuple[Tuple[str, Any], ...], out_dir: str,
+                 upstream: Tuple[int, ...]) -> None:
+        self.index = index  # position in Plan.jobs
+        self.asset = asset
+        self.partition = partition  # (dimension, key), dimension-name order
+        self.out_dir = out_dir  # <out>/<asset.folder>[/<partition folder>]
+        self.upstream = upstream  # indexes of the jobs whose values this job receives, ascending
+        self._label: Optional[str] = None
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, Job):
+            return NotImplemented
+        return (self.index, self.asset, self.partition, self.out_dir, self.upstream) == (
+            other.index, other.asset, other.partition, other.out_dir, other.upstream)
 
     def __hash__(self) -> int:
         return hash((self.index, self.asset.ref))
 
+    def __repr__(self) -> str:
+        return f"Job({self.index}, {self.label!r}, out_dir={self.out_dir!r}, upstream={self.upstream!r})"
+
     @property
     def label(self) -> str:
         """The asset's display name with the partition, e.g. 'sales[day=2024-03-01,region=eu]'."""
-        if not self.partition:
-            return self.asset.name
-        parts = ",".join(f"{dim}={key_text(key)}" for dim, key in self.partition)
-        return f"{self.asset.name}[{parts}]"
+        label = self._label
+        if label is None:
+            if not self.partition:
+                label = self.asset.name
+            else:
+                parts = ",".join(f"{dim}={key_text(key)}" for dim, key in self.partition)
+                label = f"{self.asset.name}[{parts}]"
+            self._label = label
+        return label
 
     @property
     def partition_keys(self) -> Dict[str, Any]:
@@ -583,6 +634,59 @@ class Plan:
         for dim, key in job.partition:
             result[dim] = key
         return result
+
+    def input_jobs(self, job: Job) -> List[Tuple[str, List[int]]]:
+        """(parameter, indexes of the upstream jobs whose values it receives) for each input
+        of the job, in parameter order; the indexes in the order kwargs() reads them."""
+        layout = self._layouts[job.asset.ref]
+        pos = layout.positions(job.index)
+        result = []
+        for entry in layout.inputs:
+            base = entry.first
+            for d, shift in entry.shift:
+                base += shift[pos[d]]
+            result.append((entry.parameter, [base + g for g in entry.offsets]))
+        return result
+
+
+def select_partitions(plan: Plan, wanted: Sequence[Tuple[str, str]]) -> List[int]:
+    """The indexes (ascending) of the jobs that `--partition DIM=KEY` selects: the jobs of the
+    assets that declare every named dimension whose key text is among those given for each
+    dimension, and every job upstream of them. With nothing wanted, every job.
+
+    GraphError for a dimension that no asset of the plan declares, a key that none of the
+    assets with that dimension has, and dimensions that no asset declares together."""
+    if not wanted:
+        return [job.index for job in plan.jobs]
+    keys: Dict[str, set] = {}
+    for dim, text in wanted:
+        keys.setdefault(dim, set()).add(text)
+    declared: Dict[str, set] = {}
+    for asset in plan.assets:
+        for dim, dim_keys in asset.dimensions:
+            if dim in keys:
+                declared.setdefault(dim, set()).update(key_text(key) for key in dim_keys)
+    for dim, texts in keys.items():
+        if dim not in declared:
+            raise GraphError(f"no selected asset declares the partition dimension {dim!r}")
+        for text in sorted(texts - declared[dim]):
+            raise GraphError(f"no selected asset has the key {text!r} in its partition dimension {dim!r}")
+    chosen = set()
+    targets = False
+    for job in plan.jobs:
+        own = {dim: key_text(key) for dim, key in job.partition}
+        if all(dim in own for dim in keys):
+            targets = True
+            if all(own[dim] in texts for dim, texts in keys.items()):
+                chosen.add(job.index)
+    if not targets:
+        names = ", ".join(repr(dim) for dim in keys)
+        raise GraphError(f"no selected asset declares all of the partition dimensions {names}")
+    # Upstream jobs have lower indexes, so one pass from the top collects them all.
+    for index in range(len(plan.jobs) - 1, -1, -1):
+        if index in chosen:
+            chosen.update(plan.jobs[index].upstream)
+    return sorted(chosen)
 
 
 def _gather(entry: _Input, level: int, base: int, value_of: Callable[[int], Any]) -> Dict[str, Any]:
@@ -742,6 +846,9 @@ def _input(
 # --- the table -----------------------------------------------------------------------------------
 
 
+LIST_COLUMNS = ("ASSET", "FUNCTION", "INPUTS", "PARTITIONS")
+
+
 def list_table(assets: Sequence[Asset]) -> str:
     """The assets as a plain-text table, one line per asset after a header line, with the
     columns ASSET (display name), FUNCTION (module:function), INPUTS ("parameter ← upstream
@@ -749,7 +856,7 @@ def list_table(assets: Sequence[Asset]) -> str:
     separated by at least two spaces; lines carry no trailing blanks and are joined by line
     feeds, with none after the last line."""
     names = {asset.ref: asset.name for asset in assets}
-    rows = [("ASSET", "FUNCTION", "INPUTS", "PARTITIONS")]
+    rows = []
     for asset in assets:
         inputs = ", ".join(f"{param} ← {names.get(ref, ref)}" for param, ref in asset.inputs)
         if asset.dimensions:
@@ -761,9 +868,4 @@ def list_table(assets: Sequence[Asset]) -> str:
             partitions = ""
         function = f"{asset.module}:{asset.function}"
         rows.append((asset.name, function, inputs or "-", partitions or "-"))
-    widths = [max(len(row[c]) for row in rows) for c in range(4)]
-    lines = []
-    for row in rows:
-        cells = [row[c].ljust(widths[c]) for c in range(3)] + [row[3]]
-        lines.append("  ".join(cells).rstrip())
-    return "\n".join(lines)
+    return aligned(LIST_COLUMNS, rows)[:-1]

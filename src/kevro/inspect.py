@@ -15,6 +15,7 @@ import sys
 from typing import List, Optional, Sequence
 
 import _kevro
+from kevro.common import write_stdout
 
 PROG = "python -m kevro.inspect"
 
@@ -49,19 +50,6 @@ def pretty(report: str) -> str:
 
 def one_line(text: str) -> str:
     return " ".join(text.splitlines()) if text else text
-
-
-def write_stdout(text: str, errors: str = "strict") -> None:
-    """Writes `text` to standard output as UTF-8 whatever the locale says (bytes when the
-    stream has them); `errors` is the encoder's error handler."""
-    buffer = getattr(sys.stdout, "buffer", None)
-    if buffer is None:
-        sys.stdout.write(text)
-        sys.stdout.flush()
-        return
-    sys.stdout.flush()
-    buffer.write(text.encode("utf-8", errors))
-    buffer.flush()
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:

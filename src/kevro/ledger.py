@@ -9,7 +9,7 @@ import time
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Optional, Sequence
 
-LEDGER_FILE = "runs.jsonl"
+from kevro.common import FAILED, OK, SKIPPED, UP_TO_DATE, key_text
 
 
 def iso_utc(timestamp: Optional[float]) -> Optional[str]:
@@ -26,30 +26,52 @@ def partition_text(partition: Dict[str, Any]) -> str:
     return ",".join(f"{dim}={key_text(key)}" for dim, key in partition.items())
 
 
-def key_text(key: Any) -> str:
-    if isinstance(key, str):
-        return key
-    return json.dumps(key, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+def json_text(value: Any) -> str:
+    """json.dumps(value, ensure_ascii=False), without its cost for the strings that need no
+    escape and for dicts of them (a job's partition, its folder)."""
+    if isinstance(value, str):
+        if value.isprintable() and '"' not in value and "\\" not in value:
+            return f'"{value}"'
+    elif isinstance(value, dict) and all(isinstance(key, str) for key in value):
+        return "{" + ", ".join(f"{json_text(k)}: {json_text(v)}" for k, v in value.items()) + "}"
+    return json.dumps(value, ensure_ascii=False)
 
 
 class LedgerWriter:
-    """Appends ledger lines to one file. Each line goes out in a single write() on a descriptor
-    opened with O_APPEND, so lines of concurrent runs never interleave within a line."""
+    """Appends ledger lines to one file. Lines go out in single write() calls on a descriptor
+    opened with O_APPEND, so lines of concurrent writers never interleave within a line; lines
+    appended with flush=False wait for the next flush (at the latest, close())."""
 
     def __init__(self, path: str) -> None:
         self.path = path
         self._fd = os.open(path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+        self._pending: List[str] = []
 
-    def append(self, entry: Dict[str, Any]) -> None:
-        data = (json.dumps(entry, ensure_ascii=False) + "\n").encode("utf-8")
+    def append(self, entry: Dict[str, Any], flush: bool = True) -> None:
+        self.append_text(json.dumps(entry, ensure_ascii=False), flush)
+
+    def append_text(self, line: str, flush: bool = True) -> None:
+        """Appends a line already encoded as JSON text (without its line feed)."""
+        self._pending.append(line + "\n")
+        if flush:
+            self.flush()
+
+    def flush(self) -> None:
+        if not self._pending:
+            return
+        data = "".join(self._pending).encode("utf-8")
+        self._pending = []
         while data:
             written = os.write(self._fd, data)
             data = data[written:]
 
     def close(self) -> None:
         if self._fd >= 0:
-            os.close(self._fd)
-            self._fd = -1
+            try:
+                self.flush()
+            finally:
+                os.close(self._fd)
+                self._fd = -1
 
 
 @dataclass
@@ -90,6 +112,9 @@ RUNS_COLUMNS = ("asset", "partition", "status", "duration", "worker pid", "error
 
 
 def entry_status(entry: Dict[str, Any]) -> str:
+    state = entry.get("state")
+    if state in (OK, FAILED, SKIPPED, UP_TO_DATE):
+        return state
     if entry.get("skipped"):
         return "skipped"
     return "ok" if entry.get("ok") is True else "failed"
@@ -125,23 +150,9 @@ def runs_rows(entries: Sequence[Dict[str, Any]]) -> List[List[str]]:
                 str(entry.get("asset", "")),
                 partition_text(partition) if isinstance(partition, dict) else "",
                 entry_status(entry),
-                "" if entry.get("skipped") else format_duration(entry.get("duration_s")),
+                "" if entry_status(entry) in (SKIPPED, UP_TO_DATE) else format_duration(entry.get("duration_s")),
                 str(pid) if isinstance(pid, int) else "",
                 first_line(entry.get("error")),
             ]
         )
     return rows
-
-
-def aligned(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
-    """A plain text table: columns padded to their widest cell, two blanks apart, no trailing
-    blanks."""
-    widths = [len(h) for h in header]
-    for row in rows:
-        for i, cell in enumerate(row):
-            widths[i] = max(widths[i], len(cell))
-    lines = []
-    for row in [list(header)] + [list(r) for r in rows]:
-        line = "  ".join(cell.ljust(widths[i]) for i, cell in enumerate(row))
-        lines.append(line.rstrip())
-    return "\n".join(lines) + "\n"

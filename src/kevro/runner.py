@@ -1,19 +1,17 @@
-"""The executor of ``python -m kevro run``: runs the jobs of a plan in worker processes.
+"""The run loop of ``python -m kevro run``: runs the jobs of a plan on an executor.
 
 Jobs start once every upstream job has succeeded; the values of upstream jobs are read back from
-their ``value.json`` and handed to the job as JSON keyword text. Two kinds of workers exist:
-
-- warm (the default): a pool of long-lived ``python -m kevro._warm`` processes that import the
-  asset modules once and fork a fresh child per job;
-- isolated: one ``python -m kevro.worker`` process per job.
+their ``value.json`` and handed to the job as JSON keyword text. The jobs themselves run on an
+executor (`kevro.executors`): warm forking workers by default, one process per job with
+``--isolated``.
 
 Either way a job has succeeded only when its process exited with status 0 and left a
 ``result.json`` that says ``"ok": true``; a stale ``result.json`` is removed before the job
 starts, so a process that dies can never look successful. The downstream jobs of a failed job
 are skipped; independent jobs go on. Each finished job is appended to ``<out>/runs.jsonl``.
 
-The main loop is single-threaded: one selector waits on the warm workers' report pipes and on a
-self-pipe that the SIGINT and SIGCHLD handlers write to. A first Ctrl-C stops new jobs from
+The main loop is single-threaded: one selector waits on the executor's descriptors (the warm
+workers' report pipes) and on a self-pipe that the SIGINT and SIGCHLD handlers write to. A first Ctrl-C stops new jobs from
 starting and lets the running ones finish; a second one kills the worker process groups.
 """
 
@@ -24,29 +22,23 @@ import json
 import os
 import selectors
 import signal
-import subprocess
 import sys
 import time
-import uuid
 from dataclasses import dataclass, field
 from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
-from kevro import ledger as ledger_mod
-from kevro.ledger import LEDGER_FILE, LedgerWriter, first_line, format_duration, iso_utc
-from kevro.worker import LOG_FILE, RESULT_FILE, VALUE_FILE, remove_stale_result
+from kevro import versions
+from kevro.common import (FAILED, LEDGER_FILE, LOCK_FILE, OK, RESULT_FILE, SKIPPED, UP_TO_DATE, VALUE_FILE,
+                          WORKERS_LOG, aligned, remove_stale_result)
+from kevro.executors import BEGAN, RETRY, Executor, IsolatedPool, JobEvent, WarmPool, signal_name
+from kevro.ledger import LedgerWriter, first_line, format_duration, iso_utc, json_text
+from kevro.versions import CodeVersion, Stored
 
 if TYPE_CHECKING:  # pragma: no cover
     from kevro.graph import Job, Plan
 
-OK = "ok"
-FAILED = "failed"
-SKIPPED = "skipped"
 
 WORKER_DIED = "WorkerDied"
-WORKERS_LOG = "workers.log"
-
-# How long close() waits for a worker process to leave after its job pipe was closed.
-_EXIT_GRACE_S = 5.0
 
 
 @dataclass
@@ -54,13 +46,14 @@ class Outcome:
     """What became of one job."""
 
     job: "Job"
-    status: str  # OK, FAILED or SKIPPED
+    status: str  # OK, FAILED, SKIPPED or UP_TO_DATE
     started_at: Optional[float] = None  # time.time() when the job was handed to a worker
     ended_at: Optional[float] = None
     duration_s: float = 0.0
     worker_pid: Optional[int] = None
     error: Optional[str] = None
     error_type: Optional[str] = None
+    reason: Optional[str] = None  # why it ran (kevro.versions), None when it did not
 
     def ledger_entry(self, run_id: str) -> Dict[str, Any]:
         job = self.job
@@ -73,11 +66,13 @@ class Outcome:
             "ended_at": iso_utc(self.ended_at),
             "duration_s": round(self.duration_s, 6),
             "worker_pid": self.worker_pid,
-            "ok": self.status == OK,
+            "ok": self.status in (OK, UP_TO_DATE),
             "error": self.error,
             "error_type": self.error_type,
             "skipped": self.status == SKIPPED,
             "out_dir": job.out_dir,
+            "state": self.status,
+            "reason": self.reason,
         }
 
 
@@ -95,26 +90,7 @@ class RunResult:
     def exit_code(self) -> int:
         if self.interrupted:
             return 130
-        return 0 if all(o.status == OK for o in self.outcomes) else 1
-
-
-@dataclass
-class _Exit:
-    """A worker's report that a job's process has ended."""
-
-    index: int
-    pid: Optional[int]
-    status: Optional[int] = None  # exit status
-    signal: Optional[int] = None  # number of the signal that killed the process
-    died: Optional[str] = None  # the warm worker itself died while running the job
-    retry: bool = False  # the job never began: run it again
-
-
-def signal_name(number: int) -> str:
-    try:
-        return signal.Signals(number).name
-    except ValueError:
-        return f"signal {number}"
+        return 0 if all(o.status in (OK, UP_TO_DATE) for o in self.outcomes) else 1
 
 
 def read_result(out_dir: str) -> Optional[Dict[str, Any]]:
@@ -127,7 +103,7 @@ def read_result(out_dir: str) -> Optional[Dict[str, Any]]:
     return record if isinstance(record, dict) else None
 
 
-def judge(out_dir: str, end: _Exit) -> Tuple[bool, Optional[str], Optional[str]]:
+def judge(out_dir: str, end: JobEvent) -> Tuple[bool, Optional[str], Optional[str]]:
     """(ok, error, error_type) of a job whose process ended as `end` tells."""
     if end.died is not None:
         return False, end.died, WORKER_DIED
@@ -149,286 +125,14 @@ def judge(out_dir: str, end: _Exit) -> Tuple[bool, Optional[str], Optional[str]]
     )
 
 
-# --- workers ---------------------------------------------------------------------------------
-
-
-class _WarmWorker:
-    __slots__ = ("proc", "jobs_w", "reports_r", "inbox", "outbox", "ready", "current")
-
-    def __init__(self, proc: subprocess.Popen, jobs_w: int, reports_r: int) -> None:
-        self.proc = proc
-        self.jobs_w = jobs_w
-        self.reports_r = reports_r
-        self.inbox = b""
-        self.outbox = b""
-        self.ready = False
-        self.current: Optional[int] = None
-
-
-class WarmPool:
-    """Up to `size` warm worker processes. A job line goes out on the worker's job pipe (without
-    blocking: what the pipe does not take waits for the selector to say it is writable), the
-    report comes back on its report pipe. A worker that dies is replaced by the next job that
-    needs one; one that dies before it has imported the modules is taken to have been killed by
-    an import, and its replacements import nothing up front."""
-
-    polls = False  # every event arrives on a pipe
-
-    def __init__(self, size: int, modules: Sequence[str], selector: selectors.BaseSelector,
-                 log_fd: Optional[int], cwd: str) -> None:
-        self.size = size
-        self.modules = list(modules)
-        self.selector = selector
-        self.log_fd = log_fd
-        self.cwd = cwd
-        self.preload = True
-        self.idle: List[_WarmWorker] = []
-        self.workers: List[_WarmWorker] = []
-        self.exits: List[_Exit] = []
-        # Jobs whose worker has just finished its imports: their clock starts now.
-        self.begun: List[int] = []
-        self.retried: set = set()
-
-    def warm_up(self, count: int) -> None:
-        """Starts workers ahead of the first jobs so that their imports overlap."""
-        while len(self.workers) < min(count, self.size):
-            self.idle.append(self._spawn())
-
-    def _spawn(self) -> _WarmWorker:
-        jobs_r, jobs_w = os.pipe()
-        reports_r, reports_w = os.pipe()
-        command = [sys.executable, "-m", "kevro._warm", "--jobs-fd", str(jobs_r),
-                   "--reports-fd", str(reports_w)]
-        if not self.preload:
-            command.append("--no-preload")
-        command += ["--", *self.modules]
-        output = self.log_fd if self.log_fd is not None else subprocess.DEVNULL
-        try:
-            proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=output,
-                                    pass_fds=(jobs_r, reports_w), cwd=self.cwd, start_new_session=True)
-        except BaseException:
-            for fd in (jobs_r, jobs_w, reports_r, reports_w):
-                os.close(fd)
-            raise
-        os.close(jobs_r)
-        os.close(reports_w)
-        os.set_blocking(jobs_w, False)
-        worker = _WarmWorker(proc, jobs_w, reports_r)
-        self.workers.append(worker)
-        self.selector.register(reports_r, selectors.EVENT_READ, (self._on_event, worker))
-        return worker
-
-    def has_room(self) -> bool:
-        return self.busy() < self.size
-
-    def busy(self) -> int:
-        return sum(1 for w in self.workers if w.current is not None)
-
-    def running(self) -> List[Tuple[int, Optional[int]]]:
-        return [(w.current, None) for w in self.workers if w.current is not None]
-
-    def start(self, index: int, job: "Job", kwargs_json: str) -> Optional[int]:
-        worker = self.idle.pop() if self.idle else self._spawn()
-        worker.current = index
-        line = json.dumps([index, job.asset.module, job.asset.function, job.out_dir, kwargs_json])
-        worker.outbox = (line + "\n").encode("utf-8")
-        self._flush(worker)
-        return None
-
-    def _flush(self, worker: _WarmWorker) -> None:
-        try:
-            written = os.write(worker.jobs_w, worker.outbox)
-        except BlockingIOError:
-            written = 0
-        except OSError:  # the worker is gone; its report pipe will say so
-            written = len(worker.outbox)
-        worker.outbox = worker.outbox[written:]
-        # The job pipe is watched only while part of a job line waits for room in it.
-        watched = worker.jobs_w in self.selector.get_map()
-        if worker.outbox and not watched:
-            self.selector.register(worker.jobs_w, selectors.EVENT_WRITE, (self._on_writable, worker))
-        elif watched and not worker.outbox:
-            self.selector.unregister(worker.jobs_w)
-
-    def _on_writable(self, worker: _WarmWorker, mask: int) -> None:
-        if worker in self.workers:
-            self._flush(worker)
-
-    def _on_event(self, worker: _WarmWorker, mask: int) -> None:
-        if worker not in self.workers:  # lost earlier in the same round of events
-            return
-        try:
-            data = os.read(worker.reports_r, 65536)
-        except OSError:
-            data = b""
-        if not data:
-            self._lost(worker)
-            return
-        worker.inbox += data
-        *lines, worker.inbox = worker.inbox.split(b"\n")
-        for line in lines:
-            self._report(worker, line.decode("ascii", "replace"))
-
-    def _report(self, worker: _WarmWorker, line: str) -> None:
-        if line == "ready":
-            worker.ready = True
-            if worker.current is not None:
-                self.begun.append(worker.current)
-            return
-        token, pid, kind, code = line.split()
-        index = int(token)
-        if index != worker.current:
-            return
-        worker.current = None
-        self.idle.append(worker)
-        if kind == "signal":
-            self.exits.append(_Exit(index, int(pid), signal=int(code)))
-        else:
-            self.exits.append(_Exit(index, int(pid), status=int(code)))
-
-    def _lost(self, worker: _WarmWorker) -> None:
-        """The worker's report pipe reached end of file: the process is gone."""
-        self._forget(worker)
-        returncode = _reap(worker.proc)
-        if not worker.ready:
-            # It died importing the modules: let its replacements import nothing up front.
-            self.preload = False
-        if worker.current is None:
-            return
-        index = worker.current
-        worker.current = None
-        if not worker.ready and index not in self.retried:
-            # The job never began; give it to another worker, once.
-            self.retried.add(index)
-            self.exits.append(_Exit(index, None, retry=True))
-            return
-        how = (f"was killed by signal {signal_name(-returncode)}" if returncode < 0
-               else f"exited with status {returncode}")
-        self.exits.append(
-            _Exit(index, None, died=f"worker died: the warm worker process {worker.proc.pid} {how}")
-        )
-
-    def _forget(self, worker: _WarmWorker) -> None:
-        for fd in (worker.reports_r, worker.jobs_w):
-            try:
-                self.selector.unregister(fd)
-            except (KeyError, ValueError):
-                pass
-            os.close(fd)
-        if worker in self.workers:
-            self.workers.remove(worker)
-        if worker in self.idle:
-            self.idle.remove(worker)
-
-    def collect(self) -> List[_Exit]:
-        exits, self.exits = self.exits, []
-        return exits
-
-    def collect_begun(self) -> List[int]:
-        begun, self.begun = self.begun, []
-        return begun
-
-    def kill(self) -> None:
-        for worker in self.workers:
-            _kill_group(worker.proc)
-
-    def close(self) -> None:
-        """Ends every worker: closing its job pipe lets it leave; a worker that does not is
-        killed with its process group."""
-        workers = list(self.workers)
-        for worker in workers:
-            self._forget(worker)
-        deadline = time.monotonic() + _EXIT_GRACE_S
-        for worker in workers:
-            try:
-                worker.proc.wait(timeout=max(0.0, deadline - time.monotonic()))
-            except subprocess.TimeoutExpired:
-                _kill_group(worker.proc)
-                worker.proc.wait()
-
-
-class IsolatedPool:
-    """One `python -m kevro.worker` process per job, its output in the job's job.log."""
-
-    polls = True  # exits are found by polling; SIGCHLD wakes the loop when it can be caught
-
-    def __init__(self, size: int, cwd: str) -> None:
-        self.size = size
-        self.cwd = cwd
-        self.procs: Dict[int, subprocess.Popen] = {}
-
-    def warm_up(self, count: int) -> None:
-        pass
-
-    def has_room(self) -> bool:
-        return len(self.procs) < self.size
-
-    def busy(self) -> int:
-        return len(self.procs)
-
-    def running(self) -> List[Tuple[int, Optional[int]]]:
-        return [(index, proc.pid) for index, proc in self.procs.items()]
-
-    def start(self, index: int, job: "Job", kwargs_json: str) -> Optional[int]:
-        command = [sys.executable, "-m", "kevro.worker", job.asset.module, job.asset.function,
-                   job.out_dir, "--kwargs", kwargs_json]
-        os.makedirs(job.out_dir, exist_ok=True)
-        with open(os.path.join(job.out_dir, LOG_FILE), "wb") as log:
-            proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=log,
-                                    stderr=subprocess.STDOUT, cwd=self.cwd, start_new_session=True)
-        self.procs[index] = proc
-        return proc.pid
-
-    def collect_begun(self) -> List[int]:
-        return []
-
-    def collect(self) -> List[_Exit]:
-        exits = []
-        for index, proc in list(self.procs.items()):
-            code = proc.poll()
-            if code is None:
-                continue
-            del self.procs[index]
-            if code < 0:
-                exits.append(_Exit(index, proc.pid, signal=-code))
-            else:
-                exits.append(_Exit(index, proc.pid, status=code))
-        return exits
-
-    def kill(self) -> None:
-        for proc in self.procs.values():
-            _kill_group(proc)
-
-    def close(self) -> None:
-        for proc in self.procs.values():
-            _kill_group(proc)
-            proc.wait()
-        self.procs.clear()
-
-
-def _kill_group(proc: subprocess.Popen) -> None:
-    # Each worker leads a session of its own, so its group holds the job's processes as well.
-    try:
-        os.killpg(proc.pid, signal.SIGKILL)
-    except (ProcessLookupError, PermissionError):
-        pass
-
-
-def _reap(proc: subprocess.Popen) -> int:
-    try:
-        return proc.wait(timeout=_EXIT_GRACE_S)
-    except subprocess.TimeoutExpired:
-        _kill_group(proc)
-        return proc.wait()
-
-
 # --- progress --------------------------------------------------------------------------------
 
 
 class PlainProgress:
-    """One line on a stream per finished job."""
+    """One line on a stream per job that ran or was skipped; up-to-date jobs are only counted
+    in the summary."""
 
-    ticks = False
+    tick_s = None  # nothing to redraw between events
 
     def __init__(self, stream: IO[str]) -> None:
         self.stream: Optional[IO[str]] = stream
@@ -438,6 +142,8 @@ class PlainProgress:
 
     def finished(self, outcome: Outcome) -> None:
         label = outcome.job.label
+        if outcome.status == UP_TO_DATE:
+            return
         if outcome.status == OK:
             line = f"kevro: ok {label} ({format_duration(outcome.duration_s)})"
         elif outcome.status == FAILED:
@@ -469,86 +175,12 @@ class PlainProgress:
         pass
 
 
-class RichProgress:
-    """A live display on a terminal: counts, a bar, the elapsed time and what is running; failed
-    jobs are printed above it as they happen."""
-
-    ticks = True
-    _REFRESH_S = 0.1
-
-    def __init__(self, total: int, stream: IO[str]) -> None:
-        from rich.console import Console
-        from rich.live import Live
-
-        self.total = total
-        self.counts = {OK: 0, FAILED: 0, SKIPPED: 0}
-        self.running: Dict[int, str] = {}
-        self.began = time.monotonic()
-        self.last = 0.0
-        self.console = Console(file=stream)
-        self.live = Live(self._render(), console=self.console, auto_refresh=False, transient=False,
-                         redirect_stdout=False, redirect_stderr=False)
-        self.live.start()
-
-    def _render(self) -> Any:
-        from rich.console import Group
-        from rich.progress_bar import ProgressBar
-        from rich.table import Table
-        from rich.text import Text
-
-        done = sum(self.counts.values())
-        grid = Table.grid(padding=(0, 1))
-        grid.add_row(
-            ProgressBar(total=max(self.total, 1), completed=done, width=30),
-            Text(f"{done}/{self.total}"),
-            Text(f"ok {self.counts[OK]}", style="green"),
-            Text(f"failed {self.counts[FAILED]}", style="red" if self.counts[FAILED] else ""),
-            Text(f"skipped {self.counts[SKIPPED]}", style="yellow" if self.counts[SKIPPED] else ""),
-            Text(f"running {len(self.running)}"),
-            Text(format_duration(time.monotonic() - self.began), style="dim"),
-        )
-        labels = list(self.running.values())
-        shown = ", ".join(labels[:4]) + (f" and {len(labels) - 4} more" if len(labels) > 4 else "")
-        return Group(grid, Text(shown, style="cyan", overflow="ellipsis", no_wrap=True))
-
-    def started(self, job: "Job") -> None:
-        self.running[job.index] = job.label
-        self.tick()
-
-    def finished(self, outcome: Outcome) -> None:
-        self.running.pop(outcome.job.index, None)
-        self.counts[outcome.status] += 1
-        if outcome.status == FAILED:
-            from rich.markup import escape
-
-            self.live.console.print(
-                f"[red]FAILED[/red] {escape(outcome.job.label)}: {escape(first_line(outcome.error))}"
-            )
-        self.tick()
-
-    def message(self, text: str) -> None:
-        from rich.markup import escape
-
-        self.live.console.print(f"kevro: {escape(text)}")
-
-    def tick(self) -> None:
-        now = time.monotonic()
-        if now - self.last >= self._REFRESH_S:
-            self.last = now
-            self.live.update(self._render(), refresh=True)
-
-    def close(self) -> None:
-        self.live.update(self._render())
-        self.live.stop()  # draws the last frame
-
-
 def make_progress(total: int, stream: IO[str]) -> Any:
-    """A live display when `stream` is a terminal and rich is installed, plain lines otherwise."""
+    """A live display when `stream` is a terminal, plain lines otherwise."""
     if stream.isatty():
-        try:
-            return RichProgress(total, stream)
-        except ImportError:
-            pass
+        from kevro.live import RichProgress
+
+        return RichProgress(total, stream)
     return PlainProgress(stream)
 
 
@@ -561,61 +193,105 @@ class _UpstreamUnreadable(Exception):
         self.error_type = type(cause).__name__
 
 
-class _Executor:
-    def __init__(self, plan: "Plan", pool: Any, selector: selectors.BaseSelector,
-                 ledger: Optional[LedgerWriter], progress: Any, run_id: str) -> None:
+class _Run:
+    """The state of one run: which jobs wait for which, what became of each, and the loop that
+    decides for each ready job whether it is up to date and hands the others to the executor.
+
+    A job is decided once every upstream job it reads is up to date or has run; an up-to-date
+    job is done at once, without a worker, and the executor is made only when a job has to
+    run."""
+
+    def __init__(self, plan: "Plan", make_executor: Callable[[], Executor], selector: selectors.BaseSelector,
+                 ledger: Optional[LedgerWriter], progress: Any, run_id: str, *,
+                 codes: Dict[str, CodeVersion], stored: Dict[str, Stored], force: bool,
+                 selected: Sequence[int], timeout: Optional[float]) -> None:
         self.plan = plan
         self.jobs = plan.jobs
-        self.pool = pool
+        self.make_executor = make_executor
+        self.executor: Optional[Executor] = None
         self.selector = selector
         self.ledger = ledger
         self.progress = progress
         self.run_id = run_id
+        self.codes = codes
+        self.stored = stored
+        self.force = force
+        self.timeout = timeout
+        self.selected = list(selected)
         count = len(self.jobs)
         self.outcomes: List[Optional[Outcome]] = [None] * count
         self.downstream: List[List[int]] = [[] for _ in range(count)]
         self.waiting = [0] * count
-        for job in self.jobs:
-            ups = set(job.upstream)
-            self.waiting[job.index] = len(ups)
+        for index in self.selected:
+            ups = self.jobs[index].upstream  # distinct, as the plan lists them
+            self.waiting[index] = len(ups)
             for up in ups:
-                self.downstream[up].append(job.index)
-        self.ready = [job.index for job in self.jobs if self.waiting[job.index] == 0]
-        heapq.heapify(self.ready)
+                self.downstream[up].append(index)
+        # Jobs whose upstream jobs are all done, to be decided; then those that have to run,
+        # with the reason why.
+        self.undecided = [index for index in self.selected if self.waiting[index] == 0]
+        heapq.heapify(self.undecided)
+        self.ready: List[int] = []
+        self.reasons: Dict[int, str] = {}
+        # The data version of every job that is done, and of the bytes each upstream job's
+        # value was read from when it was handed to a downstream job.
+        self.data: Dict[int, str] = {}
+        self.read: Dict[int, str] = {}
         # Upstream values stay in memory until the last job that reads them has started.
         self.values: Dict[int, Any] = {}
         self.readers_left = [len(d) for d in self.downstream]
+        # Job index -> (time.time(), time.monotonic(), pid) of its start.
         self.started: Dict[int, Tuple[float, float, Optional[int]]] = {}
         self.interrupts = 0
         self.stopping = False
+        self.line_prefixes: Dict[str, str] = {}
 
-    # Step 1: hand ready jobs to free workers.
+    # Step 1: decide the jobs whose upstream jobs are done; an up-to-date one is done at once.
+    def decide(self) -> None:
+        while self.undecided and not self.stopping:
+            index = heapq.heappop(self.undecided)
+            job = self.jobs[index]
+            upstream = [(self.jobs[up].label, self.data.get(up), False) for up in job.upstream]
+            stored = versions.stored_for(self.stored, job.out_dir)
+            reason = versions.why_run(job.out_dir, self.codes[job.asset.ref], stored, upstream, self.force)
+            if reason is None:
+                self.data[index] = stored.value  # type: ignore[assignment]
+                self._release_inputs(job)
+                self._done(Outcome(job, UP_TO_DATE))
+            else:
+                self.reasons[index] = reason
+                heapq.heappush(self.ready, index)
+
+    # Step 2: hand the jobs that have to run to the executor while it has room.
     def dispatch(self) -> None:
-        while self.ready and self.pool.has_room() and not self.stopping:
+        while self.ready and not self.stopping:
+            if self.executor is None:
+                self.executor = self.make_executor()
+            if not self.executor.has_room():
+                return
             index = heapq.heappop(self.ready)
             job = self.jobs[index]
-            wall, mono = time.time(), time.monotonic()
+            self.started[index] = (time.time(), time.monotonic(), None)
             try:
                 kwargs_json = json.dumps(self.plan.kwargs(job, self._value_of))
             except _UpstreamUnreadable as exc:
-                self._done(Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono, None,
-                                   str(exc), exc.error_type))
+                self._fail(job, str(exc), exc.error_type)
                 continue
             except Exception as exc:  # noqa: BLE001 - one job's arguments, not the whole run
-                self._done(Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono, None,
-                                   f"cannot build the keyword arguments: {type(exc).__name__}: {exc}",
-                                   type(exc).__name__))
+                self._fail(job, f"cannot build the keyword arguments: {type(exc).__name__}: {exc}",
+                           type(exc).__name__)
                 continue
             finally:
                 self._release_inputs(job)
             try:
+                # Until it has succeeded again, the job is not up to date.
+                versions.forget(job.out_dir)
                 remove_stale_result(job.out_dir)
-                pid = self.pool.start(index, job, kwargs_json)
+                pid = self.executor.start(job, kwargs_json)
             except OSError as exc:
-                self._done(Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono, None,
-                                   f"cannot start the job: {type(exc).__name__}: {exc}",
-                                   type(exc).__name__))
+                self._fail(job, f"cannot start the job: {type(exc).__name__}: {exc}", type(exc).__name__)
                 continue
+            wall, mono, _ = self.started[index]
             self.started[index] = (wall, mono, pid)
             self.progress.started(job)
 
@@ -625,38 +301,77 @@ class _Executor:
         job = self.jobs[index]
         try:
             with open(os.path.join(job.out_dir, VALUE_FILE), "rb") as handle:
-                value = json.loads(handle.read())
+                data = handle.read()
+            value = json.loads(data)
         except (OSError, ValueError) as exc:
             raise _UpstreamUnreadable(job.label, exc) from exc
         self.values[index] = value
+        self.read[index] = versions.data_version(data)
         return value
 
     def _release_inputs(self, job: "Job") -> None:
-        for up in set(job.upstream):
+        for up in job.upstream:  # distinct, as the plan lists them
             self.readers_left[up] -= 1
             if self.readers_left[up] <= 0:
                 self.values.pop(up, None)
 
-    # Step 2: turn a worker's report into the job's outcome.
-    def finish(self, end: _Exit) -> None:
-        job = self.jobs[end.index]
-        wall, mono, pid = self.started.pop(end.index)
-        if end.retry:
-            heapq.heappush(self.ready, end.index)
+    # Step 3: turn the executor's reports into outcomes.
+    def handle(self, event: JobEvent) -> None:
+        index = event.index
+        if index not in self.started:
             return
-        ok, error, error_type = judge(job.out_dir, end)
-        self._done(Outcome(job, OK if ok else FAILED, wall, time.time(), time.monotonic() - mono,
-                           end.pid if end.pid is not None else pid, error, error_type))
+        if event.kind == BEGAN:
+            _, _, pid = self.started[index]
+            self.started[index] = (time.time(), time.monotonic(), pid)
+            return
+        if event.kind == RETRY:
+            del self.started[index]
+            heapq.heappush(self.ready, index)
+            return
+        job = self.jobs[index]
+        ok, error, error_type = judge(job.out_dir, event)
+        if ok:
+            try:
+                self._remember(job)
+            except OSError as exc:
+                ok, error, error_type = False, f"cannot write the version record: {exc}", type(exc).__name__
+        if not ok:
+            self._fail(job, error, error_type, event.pid)
+            return
+        wall, mono, pid = self.started.pop(index)
+        self._done(Outcome(job, OK, wall, time.time(), time.monotonic() - mono,
+                           event.pid if event.pid is not None else pid, reason=self.reasons.get(index)))
+
+    def _remember(self, job: "Job") -> None:
+        """Writes the version record of a job that has just succeeded."""
+        data = versions.read_value_version(job.out_dir)
+        if data is None:
+            raise OSError(f"{VALUE_FILE} cannot be read")
+        inputs = {
+            parameter: {self.jobs[up].label: self.read[up] for up in ups}
+            for parameter, ups in self.plan.input_jobs(job)
+        }
+        record = versions.make_record(self.codes[job.asset.ref], job.partition_keys, data, inputs)
+        versions.write_record(job.out_dir, record)
+        self.data[job.index] = data
+
+    def _fail(self, job: "Job", error: Optional[str], error_type: Optional[str],
+              pid: Optional[int] = None) -> None:
+        """The job, started at the time that `started` holds for it, has failed."""
+        wall, mono, started_pid = self.started.pop(job.index)
+        self._done(Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono,
+                           pid if pid is not None else started_pid, error, error_type,
+                           self.reasons.get(job.index)))
 
     def _done(self, outcome: Outcome) -> None:
         index = outcome.job.index
         self.outcomes[index] = outcome
         self._record(outcome)
-        if outcome.status == OK:
+        if outcome.status in (OK, UP_TO_DATE):
             for down in self.downstream[index]:
                 self.waiting[down] -= 1
                 if self.waiting[down] == 0:
-                    heapq.heappush(self.ready, down)
+                    heapq.heappush(self.undecided, down)
         else:
             self._skip_downstream(index, f"skipped: upstream {outcome.job.label} failed")
 
@@ -673,31 +388,48 @@ class _Executor:
 
     def _record(self, outcome: Outcome) -> None:
         if self.ledger is not None:
-            self.ledger.append(outcome.ledger_entry(self.run_id))
+            if outcome.status == UP_TO_DATE:
+                # The lines of up-to-date jobs go out together, before the loop next waits.
+                self.ledger.append_text(self._up_to_date_line(outcome.job), flush=False)
+            else:
+                self.ledger.append(outcome.ledger_entry(self.run_id))
         self.progress.finished(outcome)
 
-    # Step 3: the loop.
-    def loop(self, timeout: Optional[float]) -> None:
-        self.pool.warm_up(len(self.ready) or 1)
+    def _up_to_date_line(self, job: "Job") -> str:
+        """What ledger.append(Outcome(job, UP_TO_DATE).ledger_entry(run_id)) writes, put
+        together from a prefix made once per asset: a rerun with nothing to do writes a line for
+        every job, and encoding each whole entry would be most of its time."""
+        prefix = self.line_prefixes.get(job.asset.ref)
+        if prefix is None:
+            head = json.dumps({"run_id": self.run_id, "asset": job.asset.name, "ref": job.asset.ref},
+                              ensure_ascii=False)
+            prefix = self.line_prefixes[job.asset.ref] = head[:-1] + ', "partition": '
+        return (f'{prefix}{json_text(job.partition_keys)}, "started_at": null, "ended_at": null, '
+                '"duration_s": 0.0, "worker_pid": null, "ok": true, "error": null, "error_type": null, '
+                f'"skipped": false, "out_dir": {json_text(job.out_dir)}, "state": "{UP_TO_DATE}", '
+                '"reason": null}')
+
+    # Step 4: the loop.
+    def loop(self) -> None:
         while True:
+            self.decide()
             self.dispatch()
-            if not self.pool.busy():
-                if self.stopping or not self.ready:
+            if not self.started:
+                if self.stopping or not (self.ready or self.undecided):
                     break
                 continue
-            for key, mask in self.selector.select(timeout):
+            if self.ledger is not None:
+                self.ledger.flush()
+            for key, mask in self.selector.select(self.timeout_now()):
                 callback, arg = key.data
                 callback(arg, mask)
-            for index in self.pool.collect_begun():
-                if index in self.started:
-                    _, _, pid = self.started[index]
-                    self.started[index] = (time.time(), time.monotonic(), pid)
-            for end in self.pool.collect():
-                self.finish(end)
+            assert self.executor is not None
+            for event in self.executor.collect():
+                self.handle(event)
             if self.interrupts and not self.stopping:
                 self.stopping = True
                 self.progress.message(
-                    f"interrupted: waiting for {self.pool.busy()} running job(s) to finish; "
+                    f"interrupted: waiting for {len(self.started)} running job(s) to finish; "
                     "press Ctrl-C again to stop them"
                 )
             if self.interrupts >= 2:
@@ -705,19 +437,24 @@ class _Executor:
                 break
             self.progress.tick()
 
+    def timeout_now(self) -> Optional[float]:
+        """How long the selector may wait: the executor's polling interval, if it polls, and
+        the display's refresh interval, if it has one."""
+        assert self.executor is not None
+        timeouts = [t for t in (self.executor.poll_s, self.timeout) if t is not None]
+        return min(timeouts) if timeouts else None
+
     def _kill_running(self) -> None:
         # Reports that were already in count as they are; every job still running when the kill
         # goes out was stopped by it, however its process is seen to end afterwards.
-        for end in self.pool.collect():
-            self.finish(end)
-        stopped = list(self.pool.running())
-        self.pool.kill()
-        self.pool.collect()
-        for index, _ in stopped:
-            job = self.jobs[index]
-            wall, mono, pid = self.started.pop(index)
-            self._done(Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono, pid,
-                               "interrupted: stopped by a second Ctrl-C", "Interrupted"))
+        assert self.executor is not None
+        for event in self.executor.collect():
+            self.handle(event)
+        stopped = [index for index, _ in self.executor.running()]
+        self.executor.kill()
+        self.executor.collect()
+        for index in stopped:
+            self._fail(self.jobs[index], "interrupted: stopped by a second Ctrl-C", "Interrupted")
 
     def on_wake(self, fd: int, mask: int) -> None:
         try:
@@ -727,10 +464,11 @@ class _Executor:
         self.interrupts += data.count(b"i")
 
     def finish_run(self) -> List[Outcome]:
-        """Records the jobs that never started."""
+        """Records the jobs that never started; the outcomes of the selected jobs, in plan
+        order."""
         reason = "skipped: interrupted" if self.stopping else "skipped: not reached"
-        for index, outcome in enumerate(self.outcomes):
-            if outcome is None:
+        for index in self.selected:
+            if self.outcomes[index] is None:
                 self.outcomes[index] = Outcome(self.jobs[index], SKIPPED, error=reason)
                 self._record(self.outcomes[index])
         return [o for o in self.outcomes if o is not None]
@@ -775,50 +513,123 @@ class _SignalWake:
 
 
 def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
-            progress: Any = None, cwd: Optional[str] = None) -> RunResult:
-    """Runs every job of `plan` with up to `jobs` at once and appends each outcome to
-    <out>/runs.jsonl. `progress` receives started/finished/message/tick/close calls (plain lines
-    on stderr when None)."""
+            progress: Any = None, cwd: Optional[str] = None, force: bool = False,
+            selected: Optional[Sequence[int]] = None, stored: Optional[Dict[str, Stored]] = None,
+            codes: Optional[Dict[str, CodeVersion]] = None) -> RunResult:
+    """Runs the jobs of `plan` that are not up to date (all of them with `force`), up to `jobs`
+    at once, and appends each job's outcome to <out>/runs.jsonl. `selected` limits the run to
+    some jobs (with every job upstream of them among them); `stored` is what
+    versions.read_stored(out) found and `codes` the code versions of the plan's assets, both
+    computed here when not given. `progress` receives started/finished/message/tick/close calls
+    (plain lines on stderr when None)."""
     if jobs < 1:
         raise ValueError("jobs must be at least 1")
     cwd = os.getcwd() if cwd is None else cwd
-    run_id = uuid.uuid4().hex
+    run_id = os.urandom(16).hex()  # not uuid: importing it costs a no-op rerun 40 ms
     began = time.monotonic()
     os.makedirs(out, exist_ok=True)
+    selected, stored, codes = _known(plan, out, selected, stored, codes)
     if progress is None:
-        progress = make_progress(len(plan.jobs), sys.stderr)
+        progress = make_progress(len(selected), sys.stderr)
     ledger = LedgerWriter(os.path.join(out, LEDGER_FILE))
     selector = selectors.DefaultSelector()
-    wake = _SignalWake(on_chld=isolated)
-    log_fd: Optional[int] = None
-    if isolated:
-        pool: Any = IsolatedPool(jobs, cwd)
-    else:
-        log_fd = os.open(os.path.join(out, WORKERS_LOG),
-                         os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
-        modules = list(dict.fromkeys(asset.module for asset in plan.assets))
-        pool = WarmPool(jobs, modules, selector, log_fd, cwd)
-    executor = _Executor(plan, pool, selector, ledger, progress, run_id)
-    selector.register(wake.read_fd, selectors.EVENT_READ, (executor.on_wake, wake.read_fd))
-    timeout: Optional[float] = None
-    if pool.polls:
-        timeout = 0.5 if wake.installed else 0.02
-    if progress.ticks:
-        timeout = RichProgress._REFRESH_S if timeout is None else min(timeout, RichProgress._REFRESH_S)
+    wake = _SignalWake(on_chld=True)
+    executors: List[Executor] = []
+    log_fds: List[int] = []
+
+    def make_executor() -> Executor:
+        executor: Executor
+        if isolated:
+            executor = IsolatedPool(jobs, cwd)
+        else:
+            log_fds.append(os.open(os.path.join(out, WORKERS_LOG),
+                                   os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644))
+            modules = list(dict.fromkeys(asset.module for asset in plan.assets))
+            executor = WarmPool(jobs, modules, selector, log_fds[0], cwd)
+        executors.append(executor)
+        return executor
+
+    # Without signal handlers (outside the main thread) nothing wakes the loop when a child
+    # process ends, so the loop looks often.
+    timeout = progress.tick_s if wake.installed else min(progress.tick_s or 0.02, 0.02)
+    run = _Run(plan, make_executor, selector, ledger, progress, run_id, codes=codes, stored=stored,
+               force=force, selected=selected, timeout=timeout)
+    selector.register(wake.read_fd, selectors.EVENT_READ, (run.on_wake, wake.read_fd))
     try:
-        executor.loop(timeout)
+        run.loop()
     finally:
         try:
-            pool.close()
+            for executor in executors:
+                executor.close()
         finally:
             wake.close()
             selector.close()
-            if log_fd is not None:
-                os.close(log_fd)
-    outcomes = executor.finish_run()
+            for fd in log_fds:
+                os.close(fd)
+    outcomes = run.finish_run()
     ledger.close()
     progress.close()
-    return RunResult(run_id, plan, outcomes, executor.interrupts > 0, time.monotonic() - began)
+    return RunResult(run_id, plan, outcomes, run.interrupts > 0, time.monotonic() - began)
+
+
+def _known(plan: "Plan", out: str, selected: Optional[Sequence[int]], stored: Optional[Dict[str, Stored]],
+           codes: Optional[Dict[str, CodeVersion]]) -> Tuple[Sequence[int], Dict[str, Stored], Dict[str, CodeVersion]]:
+    """The selection (every job when None), what the job folders hold and the code versions,
+    each worked out here when the caller has not."""
+    return (range(len(plan.jobs)) if selected is None else selected,
+            versions.read_stored(out) if stored is None else stored,
+            versions.code_versions(plan.assets) if codes is None else codes)
+
+
+def status(plan: "Plan", out: str, *, force: bool = False, selected: Optional[Sequence[int]] = None,
+           stored: Optional[Dict[str, Stored]] = None,
+           codes: Optional[Dict[str, CodeVersion]] = None) -> List[Tuple["Job", Optional[str]]]:
+    """For each selected job, in plan order, None when a run would find it up to date, else
+    the reason it would run. Runs nothing and writes nothing."""
+    selected, stored, codes = _known(plan, out, selected, stored, codes)
+    data: Dict[int, Optional[str]] = {}
+    will_run = set()
+    result = []
+    for index in selected:
+        job = plan.jobs[index]
+        upstream = [(plan.jobs[up].label, data.get(up), up in will_run) for up in job.upstream]
+        known = versions.stored_for(stored, job.out_dir)
+        reason = versions.why_run(job.out_dir, codes[job.asset.ref], known, upstream, force)
+        if reason is None:
+            data[index] = known.value
+        else:
+            will_run.add(index)
+        result.append((job, reason))
+    return result
+
+
+class Busy(Exception):
+    """Another run holds the output folder."""
+
+
+def lock_output(out: str) -> int:
+    """Takes the output folder for this process: an exclusive lock on <out>/.kevro.lock, held
+    until the descriptor returned is closed or the process ends (the kernel releases it
+    however the process ends, so a run that died never blocks the next one). Busy, naming the
+    holder, when another process has it."""
+    import fcntl
+
+    path = os.path.join(out, LOCK_FILE)
+    fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o644)
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        try:
+            holder = os.pread(fd, 64, 0).decode("ascii", "replace").strip() or "unknown"
+        finally:
+            os.close(fd)
+        raise Busy(f"another kevro run is using {out} (pid {holder})") from None
+    except BaseException:
+        os.close(fd)
+        raise
+    os.ftruncate(fd, 0)
+    os.pwrite(fd, f"{os.getpid()}\n".encode("ascii"), 0)
+    return fd
 
 
 # --- the summary -----------------------------------------------------------------------------
@@ -832,6 +643,7 @@ class AssetSummary:
     ok: int = 0
     failed: int = 0
     skipped: int = 0
+    up_to_date: int = 0
     time_s: float = 0.0  # sum of the job durations
     errors: List[str] = field(default_factory=list)  # "label: first line", at most a few
     more_errors: int = 0
@@ -839,12 +651,17 @@ class AssetSummary:
 
 def summarize(result: RunResult) -> List[AssetSummary]:
     """Per asset in plan order: counts, the summed job time and the first errors."""
-    by_ref: Dict[str, AssetSummary] = {a.ref: AssetSummary(a.name) for a in result.plan.assets}
+    by_ref: Dict[str, AssetSummary] = {}
+    for asset in result.plan.assets:
+        by_ref[asset.ref] = AssetSummary(asset.name)
     for outcome in result.outcomes:
         entry = by_ref[outcome.job.asset.ref]
         entry.time_s += outcome.duration_s
         if outcome.status == OK:
             entry.ok += 1
+            continue
+        if outcome.status == UP_TO_DATE:
+            entry.up_to_date += 1
             continue
         if outcome.status == FAILED:
             entry.failed += 1
@@ -854,19 +671,21 @@ def summarize(result: RunResult) -> List[AssetSummary]:
                 entry.more_errors += 1
         else:
             entry.skipped += 1
-    return list(by_ref.values())
+    # Assets none of whose jobs were selected are left out.
+    return [e for e in by_ref.values() if e.ok or e.failed or e.skipped or e.up_to_date]
 
 
 def totals_line(result: RunResult) -> str:
-    counts = {OK: 0, FAILED: 0, SKIPPED: 0}
+    counts = {OK: 0, FAILED: 0, SKIPPED: 0, UP_TO_DATE: 0}
     for outcome in result.outcomes:
         counts[outcome.status] += 1
     text = (f"{len(result.outcomes)} jobs: {counts[OK]} ok, {counts[FAILED]} failed, "
-            f"{counts[SKIPPED]} skipped in {format_duration(result.wall_s)}")
+            f"{counts[SKIPPED]} skipped, {counts[UP_TO_DATE]} up to date in "
+            f"{format_duration(result.wall_s)}")
     return text + (" (interrupted)" if result.interrupted else "")
 
 
-SUMMARY_COLUMNS = ("asset", "ok", "failed", "skipped", "time")
+SUMMARY_COLUMNS = ("asset", "ok", "failed", "skipped", "up to date", "time")
 
 
 def summary_text(result: RunResult) -> str:
@@ -876,45 +695,39 @@ def summary_text(result: RunResult) -> str:
     errors: List[str] = []
     for entry in summarize(result):
         rows.append([entry.name, str(entry.ok), str(entry.failed), str(entry.skipped),
-                     format_duration(entry.time_s)])
+                     str(entry.up_to_date), format_duration(entry.time_s)])
         errors += [f"  {line}" for line in entry.errors]
         if entry.more_errors:
             errors.append(f"  ... and {entry.more_errors} more failures of {entry.name}")
-    text = ledger_mod.aligned(SUMMARY_COLUMNS, rows)
+    text = aligned(SUMMARY_COLUMNS, rows)
     if errors:
         text += "errors:\n" + "\n".join(errors) + "\n"
     return text + totals_line(result) + "\n"
 
 
 def print_summary(result: RunResult, stream: IO[str]) -> None:
-    """The summary as a rich table on a terminal (when rich is installed), plain text otherwise."""
-    if stream.isatty():
-        try:
-            from rich.console import Console
-            from rich.markup import escape
-            from rich.table import Table
-        except ImportError:
-            pass
-        else:
-            table = Table(title="kevro run", title_justify="left")
-            table.add_column("asset", overflow="fold")
-            for name in ("ok", "failed", "skipped"):
-                table.add_column(name, justify="right")
-            table.add_column("time", justify="right")
-            table.add_column("first errors", overflow="fold")
-            for entry in summarize(result):
-                errors = list(entry.errors)
-                if entry.more_errors:
-                    errors.append(f"... and {entry.more_errors} more")
-                table.add_row(
-                    escape(entry.name), str(entry.ok),
-                    f"[red]{entry.failed}[/red]" if entry.failed else "0",
-                    f"[yellow]{entry.skipped}[/yellow]" if entry.skipped else "0",
-                    format_duration(entry.time_s), escape("\n".join(errors)),
-                )
-            console = Console(file=stream)
-            console.print(table)
-            console.print(escape(totals_line(result)))
-            return
-    stream.write(summary_text(result))
-    stream.flush()
+    """The summary as a rich table on a terminal, plain text otherwise."""
+    if not stream.isatty():
+        stream.write(summary_text(result))
+        stream.flush()
+        return
+    from kevro import live
+
+    rows = []
+    for entry in summarize(result):
+        errors = list(entry.errors)
+        if entry.more_errors:
+            errors.append(f"... and {entry.more_errors} more")
+        rows.append([entry.name, str(entry.ok), str(entry.failed), str(entry.skipped),
+                     str(entry.up_to_date), format_duration(entry.time_s), "\n".join(errors)])
+    live.print_table(stream, "kevro run", SUMMARY_COLUMNS + ("first errors",), rows,
+                     right=SUMMARY_COLUMNS[1:], style=_count_style, footer=totals_line(result))
+
+
+def _count_style(column: str, cell: str) -> Optional[str]:
+    """Counts of failed and skipped jobs above zero stand out."""
+    if column in (FAILED, SKIPPED) and cell != "0":
+        from kevro.live import STATE_STYLES
+
+        return STATE_STYLES[column]
+    return None

@@ -11,17 +11,14 @@ from __future__ import annotations
 import argparse
 import json
 import os
-import stat
+import signal
 import sys
+import threading
 from pathlib import Path
 from typing import List, Optional
 
 import _kevro
-
-RESULT_FILE = "result.json"
-VALUE_FILE = "value.json"
-# What a job of `python -m kevro run` printed, beside its two output files.
-LOG_FILE = "job.log"
+from kevro.common import RESULT_FILE, VALUE_FILE, remove_stale_result
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -45,20 +42,27 @@ def _parser() -> argparse.ArgumentParser:
         default=None,
         help="JSON object whose members become the asset's keyword arguments",
     )
+    # Given by `python -m kevro run --isolated`: a pipe that nothing writes to, so that it
+    # reaches end of file when the runner is gone.
+    parser.add_argument("--lifeline-fd", type=int, default=None, help=argparse.SUPPRESS)
     return parser
 
 
-def remove_stale_result(output_dir: str) -> None:
-    """Removes a result.json that an earlier run left behind, so that a run which dies midway
-    can never leave an old success record beside a new or half-written value.json. Only a
-    regular file is removed; a symlink or directory of that name is left alone."""
-    path = os.path.join(output_dir, RESULT_FILE)
-    try:
-        mode = os.lstat(path).st_mode
-    except (FileNotFoundError, NotADirectoryError):
-        return
-    if stat.S_ISREG(mode):
-        os.unlink(path)
+def _watch_lifeline(fd: int) -> None:
+    """Stops this process, and every process of its group when it leads one, once `fd`
+    reaches end of file."""
+
+    def watch() -> None:
+        try:
+            while os.read(fd, 512):
+                pass
+        except OSError:
+            pass
+        if os.getpgrp() == os.getpid():
+            os.killpg(os.getpid(), signal.SIGKILL)
+        os._exit(1)
+
+    threading.Thread(target=watch, name="kevro-lifeline", daemon=True).start()
 
 
 def _recorded_error(output_dir: str) -> str:
@@ -75,6 +79,8 @@ def _one_line(text: str) -> str:
 
 def main(argv: Optional[List[str]] = None) -> int:
     args = _parser().parse_args(argv)
+    if args.lifeline_fd is not None:
+        _watch_lifeline(args.lifeline_fd)
     try:
         remove_stale_result(args.output_dir)
         _kevro.materialize_asset(args.module, args.function, args.output_dir, args.kwargs)

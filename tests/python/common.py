@@ -3,12 +3,14 @@
 from __future__ import annotations
 
 import gc
+import json
 import os
 import platform
 import subprocess
 import sys
 import textwrap
 from pathlib import Path
+from typing import Dict, List
 
 is_pypy = platform.python_implementation() == "PyPy"
 
@@ -61,3 +63,42 @@ def run_module(module: str, *args: str, cwd=None, timeout: float = 120) -> subpr
         text=True,
         timeout=timeout,
     )
+
+
+# --- projects run with `python -m kevro` -------------------------------------------------------
+
+
+def write_project(root: Path, modules: Dict[str, str]) -> Path:
+    """Writes pkg/<name>.py for each module source; returns the project directory."""
+    package = root / "pkg"
+    package.mkdir(parents=True, exist_ok=True)
+    (package / "__init__.py").touch()
+    for name, source in modules.items():
+        (package / f"{name}.py").write_text(textwrap.dedent(source), encoding="utf-8")
+    return root
+
+
+def kevro(project: Path, *args: str, timeout: float = 120) -> subprocess.CompletedProcess:
+    return run_module("kevro", *args, cwd=project, timeout=timeout)
+
+
+def ledger(project: Path, out: str = "kevro-out") -> List[dict]:
+    text = (project / out / "runs.jsonl").read_text(encoding="utf-8")
+    return [json.loads(line) for line in text.splitlines()]
+
+
+def label(entry: dict) -> str:
+    parts = ",".join(
+        f"{dim}={key if isinstance(key, str) else json.dumps(key)}" for dim, key in entry["partition"].items()
+    )
+    return f"{entry['asset']}[{parts}]" if parts else entry["asset"]
+
+
+def by_label(entries: List[dict]) -> Dict[str, dict]:
+    table = {label(e): e for e in entries}
+    assert len(table) == len(entries)
+    return table
+
+
+def value(project: Path, entry: dict):
+    return json.loads((project / entry["out_dir"] / "value.json").read_text(encoding="utf-8"))

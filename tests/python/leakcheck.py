@@ -4,7 +4,7 @@ A leak grows with the repetitions: an operation that keeps one object, one refer
 block of memory per call leaves N times as much behind after N calls. A cache filling up, an
 allocator taking a new block, a dict resizing or the interpreter warming up leaves about the
 same whatever N is. So growth is judged per repetition, in rounds of growing length: after a
-warm-up round, rounds of N, 2N, 4N and 8N repetitions run until one stays below the threshold
+warm-up round, rounds of N, 2N, 4N, 8N and 16N repetitions run until one stays below the threshold
 on every measure. A real leak stays above it in every round; noise falls below it as soon as a
 round is long enough to spread it thin.
 
@@ -51,7 +51,7 @@ BYTES_PER_REPETITION = 8
 REFS_PER_REPETITION = 0.5
 
 # Measured rounds after the warm-up, each twice as long as the one before.
-ROUNDS = 4
+ROUNDS = 5
 
 # A long round runs in batches of the first round's length with a collection between them:
 # PyPy's bookkeeping of the objects made for the C API keeps the size of its largest crowd of
@@ -220,11 +220,11 @@ def default_repeats(cost: str = "fast") -> int:
     "fast": 100,000 on PyPy, 10,000 on CPython. "slow", for an operation that imports, reads
     source or writes files (0.1 to 1 ms a call): 1,000 and 500. "heavy", for one that executes
     a failing module import again on every call or reads the source of every asset of a module
-    (2 to 4 ms a call on PyPy): 200 and 300. Later rounds are longer when the first is noisy;
+    (2 to 4 ms a call on PyPy): 200 and 400. Later rounds are longer when the first is noisy;
     leak_table.py --repeats runs any row longer.
     """
     pypy, cpython = {"fast": (PYPY_REPEATS, CPYTHON_REPEATS), "slow": (1_000, 500),
-                     "heavy": (200, 300)}[cost]
+                     "heavy": (200, 400)}[cost]
     return pypy if is_pypy else cpython
 
 

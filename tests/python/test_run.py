@@ -16,7 +16,7 @@ from typing import Dict, List
 
 import pytest
 
-from common import REPO_ROOT, child_env, run_module
+from common import REPO_ROOT, by_label, child_env, kevro, label, ledger, value, write_project
 
 MODES = pytest.mark.parametrize("mode", ["warm", "isolated"])
 
@@ -25,40 +25,13 @@ def mode_args(mode: str) -> List[str]:
     return ["--isolated"] if mode == "isolated" else []
 
 
-def write_project(root: Path, modules: Dict[str, str]) -> Path:
-    """Writes pkg/<name>.py for each module source; returns the project directory."""
-    package = root / "pkg"
-    package.mkdir(parents=True, exist_ok=True)
-    (package / "__init__.py").touch()
-    for name, source in modules.items():
-        (package / f"{name}.py").write_text(textwrap.dedent(source), encoding="utf-8")
-    return root
-
-
-def kevro(project: Path, *args: str, timeout: float = 120) -> subprocess.CompletedProcess:
-    return run_module("kevro", *args, cwd=project, timeout=timeout)
-
-
-def ledger(project: Path, out: str = "kevro-out") -> List[dict]:
-    text = (project / out / "runs.jsonl").read_text(encoding="utf-8")
-    return [json.loads(line) for line in text.splitlines()]
-
-
-def label(entry: dict) -> str:
-    parts = ",".join(
-        f"{dim}={key if isinstance(key, str) else json.dumps(key)}" for dim, key in entry["partition"].items()
-    )
-    return f"{entry['asset']}[{parts}]" if parts else entry["asset"]
-
-
-def by_label(entries: List[dict]) -> Dict[str, dict]:
-    table = {label(e): e for e in entries}
-    assert len(table) == len(entries)
-    return table
-
-
-def value(project: Path, entry: dict):
-    return json.loads((project / entry["out_dir"] / "value.json").read_text(encoding="utf-8"))
+def materialize(root: Path, modules: Dict[str, str], *args: str, code: int):
+    """Writes the project, runs `kevro run pkg.<first module> ARGS`; (project, the run, its
+    ledger entries by label)."""
+    project = write_project(root, modules)
+    done = kevro(project, "run", f"pkg.{next(iter(modules))}", *args)
+    assert done.returncode == code, done.stderr
+    return project, done, by_label(ledger(project))
 
 
 def result(project: Path, entry: dict) -> dict:
@@ -104,11 +77,8 @@ def table(grid):
 
 @MODES
 def test_diamond_fan_in_and_two_dimensions(tmp_path, mode):
-    project = write_project(tmp_path, {"graph": DIAMOND})
-    done = kevro(project, "run", "pkg.graph", "--jobs", "2", *mode_args(mode))
-    assert done.returncode == 0, done.stderr
-    entries = ledger(project)
-    jobs = by_label(entries)
+    project, done, jobs = materialize(tmp_path, {"graph": DIAMOND}, "--jobs", "2", *mode_args(mode), code=0)
+    entries = list(jobs.values())
     assert len(jobs) == 4 + 4 + 4 + 1 + 1
     assert value(project, jobs["bottom"]) == [11, 20]
     assert value(project, jobs["fan_in"]) == {
@@ -121,8 +91,9 @@ def test_diamond_fan_in_and_two_dimensions(tmp_path, mode):
 
     assert len({e["run_id"] for e in entries}) == 1
     for entry in entries:
-        assert set(entry) == {"run_id", "asset", "ref", "partition", "started_at", "ended_at",
-                              "duration_s", "worker_pid", "ok", "error", "error_type", "skipped", "out_dir"}
+        assert set(entry) == {"run_id", "asset", "ref", "partition", "started_at", "ended_at", "duration_s",
+                              "worker_pid", "ok", "error", "error_type", "skipped", "out_dir", "state", "reason"}
+        assert (entry["state"], entry["reason"]) == ("ok", "never materialized")
         assert (entry["ok"], entry["skipped"], entry["error"], entry["error_type"]) == (True, False, None, None)
         assert isinstance(entry["worker_pid"], int) and entry["worker_pid"] != 0
         assert entry["started_at"].endswith("Z") and entry["started_at"] <= entry["ended_at"]
@@ -133,7 +104,7 @@ def test_diamond_fan_in_and_two_dimensions(tmp_path, mode):
     # Each job ran in a process of its own.
     assert len({e["worker_pid"] for e in entries}) == len(entries)
     assert done.stderr.count("kevro: ok ") == len(entries)
-    assert "14 jobs: 14 ok, 0 failed, 0 skipped" in done.stdout
+    assert "14 jobs: 14 ok, 0 failed, 0 skipped, 0 up to date in " in done.stdout
 
 
 @MODES
@@ -203,10 +174,7 @@ def alone():
 
 @MODES
 def test_failure_skips_downstream_only(tmp_path, mode):
-    project = write_project(tmp_path, {"days": FAILING})
-    done = kevro(project, "run", "pkg.days", *mode_args(mode))
-    assert done.returncode == 1, done.stderr
-    jobs = by_label(ledger(project))
+    project, done, jobs = materialize(tmp_path, {"days": FAILING}, *mode_args(mode), code=1)
     status = {name: (e["ok"], e["skipped"]) for name, e in jobs.items()}
     assert status == {
         "raw[day=d1]": (True, False),
@@ -268,10 +236,7 @@ def d_after(c):
 
 @MODES
 def test_dying_jobs_are_worker_deaths(tmp_path, mode):
-    project = write_project(tmp_path, {"crash": CRASHES})
-    done = kevro(project, "run", "pkg.crash", "--jobs", "1", *mode_args(mode))
-    assert done.returncode == 1, done.stderr
-    jobs = by_label(ledger(project))
+    project, _, jobs = materialize(tmp_path, {"crash": CRASHES}, "--jobs", "1", *mode_args(mode), code=1)
     assert jobs["a_segv"]["error"] == "worker died: killed by signal SIGSEGV"
     assert jobs["b_exit"]["error"] == "worker died: exited with status 3 without writing result.json"
     for name in ("a_segv", "b_exit"):
@@ -390,7 +355,7 @@ def test_stale_result_is_not_success(tmp_path, mode):
     project = write_project(tmp_path, {"flaky": STALE})
     assert kevro(project, "run", "pkg.flaky", *mode_args(mode)).returncode == 0
     (project / "die").touch()
-    done = kevro(project, "run", "pkg.flaky", *mode_args(mode))
+    done = kevro(project, "run", "pkg.flaky", "--force", *mode_args(mode))
     assert done.returncode == 1
     first, second = ledger(project)
     assert first["ok"] and not second["ok"]
@@ -467,8 +432,7 @@ def test_runs_shows_the_last_run_and_skips_unreadable_lines(tmp_path):
     assert done.returncode == 0
     rows = done.stdout.splitlines()
     assert rows[0].startswith("run ") and ": 2 jobs" in rows[0]
-    assert sorted(r.split()[0] for r in rows[2:]) == ["left", "top"]
-    assert all(r.split()[1] == "ok" for r in rows[2:])
+    assert sorted(r.split()[:4] for r in rows[2:]) == [["left", "up", "to", "date"], ["top", "up", "to", "date"]]
     assert "skipped 2 unreadable line(s)" in done.stderr
 
     missing = kevro(project, "runs", "--out", "elsewhere")
@@ -490,8 +454,9 @@ def test_list_prints_the_table(tmp_path):
 
 
 @pytest.mark.parametrize("command, words", [
-    ([], ["run", "list", "runs"]),
-    (["run"], ["MODULE", "--out DIR", "--select NAME", "--jobs N", "--isolated"]),
+    ([], ["run", "status", "list", "runs"]),
+    (["run"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--jobs N", "--isolated"]),
+    (["status"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--json"]),
     (["list"], ["MODULE"]),
     (["runs"], ["--out DIR"]),
 ])
@@ -611,8 +576,8 @@ def test_ctrl_c(tmp_path, mode, presses):
     ],
 )
 def test_judge(tmp_path, record, end, expected):
-    from kevro import runner
+    from kevro import executors, runner
 
     if record is not None:
         (tmp_path / "result.json").write_text(record, encoding="utf-8")
-    assert runner.judge(str(tmp_path), runner._Exit(0, 123, **end)) == expected
+    assert runner.judge(str(tmp_path), executors.JobEvent(0, pid=123, **end)) == expected
