@@ -24,10 +24,6 @@ void destroy_metadata(PyObject* capsule) noexcept {
     delete static_cast<AssetMetadata*>(PyCapsule_GetPointer(capsule, capsule_name));
 }
 
-Name inspect_name("inspect");
-Name pathlib_name("pathlib");
-Name dunder_name("__name__");
-
 /// The reference string of the upstream function `function` (the undecorated one): its
 /// resolved source path, ":", its `__name__`.
 bool asset_reference(PyObject* function, std::string& out) {

@@ -69,8 +69,6 @@ PyObject* get_original(PyObject* self, void*) noexcept {
     Py_INCREF(as_wrapper(self)->function);
     return as_wrapper(self)->function;
 }
-Name dunder_name("__name__");
-Name qualname_name("__qualname__");
 
 PyObject* get_name(PyObject* self, void*) noexcept {
     return attr(as_wrapper(self)->function, dunder_name).release();
@@ -102,7 +100,7 @@ Name module_name("__module__");
 PyObject* asset_wrapper_getattro(PyObject* self, PyObject* name) noexcept {
     // The class keeps its own `__doc__` and `__module__`; an instance shows the function's.
     if (doc_name.matches(name) || module_name.matches(name)) {
-        return PyObject_GetAttr(as_wrapper(self)->function, name);
+        return attr(as_wrapper(self)->function, name).release();
     }
 #ifdef PYPY_VERSION
     return sealed_getattro(self, name);

@@ -12,14 +12,12 @@ namespace {
 Name kevro_kind_name("__kevro_kind__");
 Name kevro_original_name("__kevro_original__");
 Name getsourcefile_name("getsourcefile");
-Name path_name("Path");
 Name resolve_name("resolve");
 
 }  // namespace
 
 bool is_asset(PyObject* obj) {
-    PyObject* name = kevro_kind_name.get();
-    Ref kind = Ref::steal(name == nullptr ? nullptr : PyObject_GetAttr(obj, name));
+    Ref kind = attr(obj, kevro_kind_name);
     if (!kind) {
         PyErr_Clear();
         return false;
@@ -29,8 +27,7 @@ bool is_asset(PyObject* obj) {
 }
 
 Ref original_of(PyObject* obj) {
-    PyObject* name = kevro_original_name.get();
-    Ref original = Ref::steal(name == nullptr ? nullptr : PyObject_GetAttr(obj, name));
+    Ref original = attr(obj, kevro_original_name);
     if (!original) {
         PyErr_Clear();
         return Ref::borrow(obj);

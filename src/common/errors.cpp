@@ -1,17 +1,12 @@
 // Helpers for raising, inspecting and describing Python exceptions.
 #include "common/errors.h"
 
+#include "common/calls.h"
 #include "common/names.h"
 #include "common/ref.h"
 #include "common/text.h"
 
 namespace kevro {
-
-namespace {
-
-Name qualname_name("__qualname__");
-
-}  // namespace
 
 void ensure_error() noexcept {
     if (!PyErr_Occurred()) {
@@ -28,9 +23,7 @@ Ref checked(PyObject* result) noexcept {
 
 std::string type_qualname(PyTypeObject* type) {
     static const char fallback[] = "<failed to extract type name>";
-    PyObject* key = qualname_name.get();
-    Ref name = Ref::steal(
-        key == nullptr ? nullptr : PyObject_GetAttr(reinterpret_cast<PyObject*>(type), key));
+    Ref name = attr(reinterpret_cast<PyObject*>(type), qualname_name);
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         return fallback;

@@ -3,7 +3,7 @@
 
 namespace kevro {
 
-bool Name::first_is(PyObject* obj) noexcept {
+bool Name::intern_and_is(PyObject* obj) noexcept {
     PyObject* str = get();
     if (str == nullptr) {
         // The callers then compare by content, which needs no interned name.

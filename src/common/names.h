@@ -31,15 +31,29 @@ class Name {
 
     /// True when `obj` is this very interned `str`. A name that cannot be interned matches
     /// nothing by pointer; its failure is discarded.
-    bool is(PyObject* obj) noexcept { return str_ != nullptr ? obj == str_ : first_is(obj); }
+    bool is(PyObject* obj) noexcept { return str_ != nullptr ? obj == str_ : intern_and_is(obj); }
     /// True when `obj` is a `str` with this text: by pointer first, then by content.
     bool matches(PyObject* obj) noexcept;
 
   private:
-    bool first_is(PyObject* obj) noexcept;
+    /// `is` for a name not interned yet: interns it, then compares.
+    bool intern_and_is(PyObject* obj) noexcept;
 
     const char* text_;
     PyObject* str_ = nullptr;
 };
+
+// Names that more than one area looks up, each interned once for the whole module.
+inline Name dunder_name("__name__");
+inline Name qualname_name("__qualname__");
+inline Name importlib_name("importlib");
+inline Name import_module_name("import_module");
+inline Name inspect_name("inspect");
+inline Name signature_name("signature");
+inline Name json_name("json");
+inline Name dumps_name("dumps");
+inline Name pathlib_name("pathlib");
+inline Name path_name("Path");
+inline Name sys_name("sys");
 
 }  // namespace kevro

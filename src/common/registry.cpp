@@ -12,23 +12,19 @@ namespace {
 
 Name all_name("__all__");
 Name append_name("append");
-Name dunder_name("__name__");
 
 }  // namespace
 
 int register_object(PyObject* module, const char* name, PyObject* obj) {
-    PyObject* all_key = all_name.get();
-    if (all_key == nullptr) {
-        return -1;
-    }
-    Ref all = Ref::steal(PyObject_GetAttr(module, all_key));
+    Ref all = attr(module, all_name);
     if (!all) {
+        // Only a missing `__all__` is made here; the name itself was interned by the read.
         if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
             return -1;
         }
         PyErr_Clear();
         all = Ref::steal(PyList_New(0));
-        if (!all || PyObject_SetAttr(module, all_key, all.get()) < 0) {
+        if (!all || PyObject_SetAttr(module, all_name.get(), all.get()) < 0) {
             ensure_error();
             return -1;
         }

@@ -28,27 +28,20 @@ namespace kevro {
 namespace {
 
 // Names used on every call.
-Name importlib_name("importlib");
-Name inspect_name("inspect");
 Name textwrap_name("textwrap");
-Name sys_name("sys");
-Name pathlib_name("pathlib");
 Name builtins_name("builtins");
 Name version_info_name("version_info");
 Name major_name("major");
 Name minor_name("minor");
 Name micro_name("micro");
-Name import_module_name("import_module");
 Name getsource_name("getsource");
 Name getmembers_name("getmembers");
-Name signature_name("signature");
 Name signature_class_name("Signature");
 Name empty_name("empty");
 Name return_annotation_name("return_annotation");
 Name dedent_name("dedent");
 Name strip_name("strip");
 Name isinstance_name("isinstance");
-Name dunder_name("__name__");
 Name kevro_metadata_name("__kevro_metadata__");
 
 /// The standard modules of one call, imported at its start in this order.

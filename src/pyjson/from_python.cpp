@@ -12,13 +12,6 @@
 
 namespace kevro {
 
-namespace {
-
-Name json_name("json");
-Name dumps_name("dumps");
-
-}  // namespace
-
 Ref json_dumps() {
     Ref json_module = import_module(json_name);
     return json_module ? attr(json_module.get(), dumps_name) : Ref();

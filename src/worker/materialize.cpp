@@ -23,26 +23,16 @@ namespace kevro {
 namespace {
 
 // The names that every call looks up, and the constant strings that it passes.
-Name path_name("Path");
 Name mkdir_name("mkdir");
 Name parents_name("parents");
 Name exist_ok_name("exist_ok");
 Name truediv_name("__truediv__");
 Name result_json_name("result.json");
 Name value_json_name("value.json");
-Name import_module_name("import_module");
 Name loads_name("loads");
-Name dumps_name("dumps");
 Name write_text_name("write_text");
 Name utf_8_name("utf-8");
-Name signature_name("signature");
-Name dunder_name("__name__");
 Name exit_name("exit");
-Name importlib_name("importlib");
-Name inspect_name("inspect");
-Name json_name("json");
-Name pathlib_name("pathlib");
-Name sys_name("sys");
 
 // Made when the function is registered, for the calls with keyword arguments.
 PyObject* empty_tuple = nullptr;
