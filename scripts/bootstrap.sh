@@ -13,7 +13,7 @@ interpreter=${2:-pypy3}
 
 say() { printf 'bootstrap: %s\n' "$*" >&2; }
 
-# Step 1: Debian packages, installed only when missing.
+# Debian packages, installed only when missing.
 packages="pypy3 pypy3-dev pypy3-venv gcc g++ libgtest-dev ${KEVRO_APT_EXTRA:-}"
 missing=""
 for p in $packages; do
@@ -29,7 +29,7 @@ if [ -n "$missing" ]; then
     DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq $missing >/dev/null
 fi
 
-# Step 2: the virtual environment, made anew only when it is missing or broken.
+# The virtual environment, made anew only when it is missing or broken.
 if ! "$venv/bin/python" -c "import sys" >/dev/null 2>&1; then
     say "creating $venv with $interpreter"
     rm -rf "$venv"
@@ -37,7 +37,7 @@ if ! "$venv/bin/python" -c "import sys" >/dev/null 2>&1; then
 fi
 py="$venv/bin/python"
 
-# Step 3: build and test tools inside the environment, and kevro's own dependency (rich, for
+# Build and test tools inside the environment, and kevro's own dependency (rich, for
 # the progress display and summary of `python -m kevro run`).
 if ! "$py" -c "import pytest, scikit_build_core, rich" >/dev/null 2>&1 || [ ! -x "$venv/bin/cmake" ] ||
     [ ! -x "$venv/bin/ninja" ]; then
@@ -47,7 +47,7 @@ if ! "$py" -c "import pytest, scikit_build_core, rich" >/dev/null 2>&1 || [ ! -x
         "cmake>=3.20" ninja "rich>=13"
 fi
 
-# Step 4: kevro itself, rebuilt when any file that goes into it changed. The build directory is
+# kevro itself, rebuilt when any file that goes into it changed. The build directory is
 # kept per interpreter, so a rebuild compiles only what changed.
 stamp="$venv/.kevro-source-hash"
 hash=$(find CMakeLists.txt pyproject.toml src -type f \( -name '*.cpp' -o -name '*.h' -o -name '*.py' \

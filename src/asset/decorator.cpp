@@ -2,14 +2,17 @@
 #include <string>
 #include <string_view>
 
+#include "asset/asset.h"
 #include "asset/dict_walk.h"
 #include "asset/metadata.h"
-#include "asset/names.h"
 #include "common/args.h"
+#include "common/calls.h"
+#include "common/contract.h"
 #include "common/errors.h"
+#include "common/names.h"
 #include "common/ref.h"
+#include "common/registry.h"
 #include "common/text.h"
-#include "module/registry.h"
 
 namespace kevro {
 
@@ -17,77 +20,29 @@ namespace {
 
 const char capsule_name[] = "kevro.AssetMetadata";
 
-void destroy_metadata(PyObject* capsule) {
+void destroy_metadata(PyObject* capsule) noexcept {
     delete static_cast<AssetMetadata*>(PyCapsule_GetPointer(capsule, capsule_name));
-}
-
-Name kevro_kind_name("__kevro_kind__");
-Name kevro_original_name("__kevro_original__");
-Name getsourcefile_name("getsourcefile");
-Name path_name("Path");
-Name resolve_name("resolve");
-Name dunder_name("__name__");
-
-/// `obj.name()` with no arguments; a new reference or null.
-PyObject* call_method0(PyObject* obj, Name& name) {
-    Ref method = Ref::steal(get_attr(obj, name));
-    return method ? PyObject_CallNoArgs(method.get()) : nullptr;
-}
-
-/// `function(arg)` for `module.name`; a new reference or null.
-PyObject* call_attr1(PyObject* module, Name& name, PyObject* arg) {
-    Ref function = Ref::steal(get_attr(module, name));
-    return function ? PyObject_CallOneArg(function.get(), arg) : nullptr;
-}
-
-/// True when `value` carries the asset mark: a `__kevro_kind__` that is the str "asset". A
-/// lookup that raises, of whatever kind, only means "not an asset".
-bool is_asset(PyObject* value) {
-    Ref kind = Ref::steal(get_attr(value, kevro_kind_name));
-    if (!kind) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Check(kind.get()) &&
-           PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
 }
 
 /// The reference string of the upstream function `function` (the undecorated one): its
 /// resolved source path, ":", its `__name__`.
 bool asset_reference(PyObject* function, std::string& out) {
-    // Step 2.
-    Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
-    if (!inspect) {
-        ensure_error();
-        return false;
-    }
-    Ref pathlib = Ref::steal(PyImport_ImportModule("pathlib"));
+    // Both modules are asked for on every reference, before anything is read of the function.
+    Ref inspect = import_module(inspect_name);
+    Ref pathlib = inspect ? import_module(pathlib_name) : Ref();
     if (!pathlib) {
-        ensure_error();
         return false;
     }
-    // Step 3: str(pathlib.Path(inspect.getsourcefile(F)).resolve()).
-    Ref source = Ref::steal(call_attr1(inspect.get(), getsourcefile_name, function));
-    Ref path = source ? Ref::steal(call_attr1(pathlib.get(), path_name, source.get())) : Ref();
-    Ref resolved = path ? Ref::steal(call_method0(path.get(), resolve_name)) : Ref();
-    Ref text = resolved ? Ref::steal(PyObject_Str(resolved.get())) : Ref();
-    std::string_view path_text;
-    if (!text || !utf8_of(text.get(), path_text)) {
-        ensure_error();
+    std::string path;
+    std::string name;
+    if (!source_path(inspect.get(), pathlib.get(), function, MissingSource::raise, path) ||
+        !attr_text(function, dunder_name, name)) {
         return false;
     }
-    // Step 4.
-    Ref name = Ref::steal(get_attr(function, dunder_name));
-    std::string_view name_text;
-    if (!name || !extract_str(name.get(), name_text)) {
-        ensure_error();
-        return false;
-    }
-    // Step 5.
-    out.reserve(path_text.size() + 1 + name_text.size());
-    out.assign(path_text);
+    out.reserve(path.size() + 1 + name.size());
+    out.assign(path);
     out += ':';
-    out += name_text;
+    out += name;
     return true;
 }
 
@@ -102,13 +57,7 @@ bool resolve_input(PyObject* value, std::string& out) {
     }
 #endif
     if (!PyUnicode_CheckExact(value) && is_asset(value)) {
-        // Step 1.1: the undecorated function, or the asset itself when it has none.
-        Ref function = Ref::steal(get_attr(value, kevro_original_name));
-        if (!function) {
-            PyErr_Clear();
-            function = Ref::borrow(value);
-        }
-        return asset_reference(function.get(), out);
+        return asset_reference(original_of(value).get(), out);
     }
     if (!PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError,
@@ -123,11 +72,15 @@ bool resolve_input(PyObject* value, std::string& out) {
     return true;
 }
 
-bool read_inputs(PyObject* inputs, OrderedMap<std::string>& out) {
-    if (!PyDict_Check(inputs)) {
-        return raise_cannot_convert(inputs, "PyDict");
+/// Walks the dict given for `inputs` or `partitions`: it must be a dict (or a subclass), and
+/// each key a `str`, checked before its value. `each(key, value, walk)` takes one entry and
+/// returns false with an exception set to end the walk.
+template <class Each>
+bool walk_entries(PyObject* dict, Each&& each) {
+    if (!PyDict_Check(dict)) {
+        return raise_cannot_convert(dict, "PyDict");
     }
-    DictWalk walk(inputs);
+    DictWalk walk(dict);
     if (!walk.start()) {
         return false;
     }
@@ -137,51 +90,43 @@ bool read_inputs(PyObject* inputs, OrderedMap<std::string>& out) {
         if (r <= 0) {
             return r == 0;
         }
-        std::string_view param;
-        if (!extract_str(key.get(), param)) {
+        // The key's view stays valid while the entry is handled: the key object is held, and a
+        // str's text never changes.
+        std::string_view text;
+        if (!extract_str(key.get(), text) || !each(text, value.get(), walk)) {
             return false;
         }
-        std::string reference;
-        if (!PyUnicode_CheckExact(value.get())) {
-            walk.ran_python();  // attribute lookups and the upstream's source file
-        }
-        if (!resolve_input(value.get(), reference)) {
-            return false;
-        }
-        // The key's view stays valid: the key object is held, and a str's text never changes.
-        out.put(std::string(param), std::move(reference));
     }
 }
 
+bool read_inputs(PyObject* inputs, OrderedMap<std::string>& out) {
+    return walk_entries(inputs, [&](std::string_view param, PyObject* value, DictWalk& walk) {
+        if (!PyUnicode_CheckExact(value)) {
+            walk.ran_python();  // attribute lookups and the upstream's source file
+        }
+        std::string reference;
+        if (!resolve_input(value, reference)) {
+            return false;
+        }
+        out.put(std::string(param), std::move(reference));
+        return true;
+    });
+}
+
 bool read_partitions(PyObject* partitions, OrderedMap<PartitionSpec>& out) {
-    if (!PyDict_Check(partitions)) {
-        return raise_cannot_convert(partitions, "PyDict");
-    }
     PyTypeObject* marker = partitions_type();
     if (marker == nullptr) {
         return false;
     }
-    DictWalk walk(partitions);
-    if (!walk.start()) {
-        return false;
-    }
-    for (;;) {
-        Ref key, value;
-        int r = walk.next(key, value);
-        if (r <= 0) {
-            return r == 0;
-        }
-        std::string_view dimension;
-        if (!extract_str(key.get(), dimension)) {
-            return false;
-        }
-        if (!PyObject_TypeCheck(value.get(), marker)) {
+    return walk_entries(partitions, [&](std::string_view dimension, PyObject* value, DictWalk&) {
+        if (!PyObject_TypeCheck(value, marker)) {
             PyErr_SetString(PyExc_TypeError,
                             "partition values must be partitions([...]) instances");
             return false;
         }
-        out.put(std::string(dimension), PartitionSpec{json::Value(partitions_values(value.get()))});
-    }
+        out.put(std::string(dimension), PartitionSpec{json::Value(partitions_values(value))});
+        return true;
+    });
 }
 
 /// Takes the text of an optional `str` argument; None counts as absent.
@@ -212,7 +157,8 @@ PyObject* decorator_impl(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return new_asset_wrapper(args[0], *metadata);
 }
 
-PyObject* decorator_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*) {
+PyObject* decorator_function(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject*) noexcept {
     return boundary([&] { return decorator_impl(self, args, nargs); });
 }
 
@@ -230,29 +176,31 @@ const Signature asset_signature("asset()", {
                                                {"serializer", Param::Kind::keyword_only, false},
                                            });
 
+/// None given for an argument counts as not giving it.
+PyObject* unless_none(PyObject* arg) { return arg == Py_None ? nullptr : arg; }
+
 PyObject* asset_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // Step 1.
-    PyObject* bound[4];
-    if (!asset_signature.bind(args, nargs, kwnames, bound)) {
+    auto bound = asset_signature.bind(args, nargs, kwnames);
+    if (!bound) {
         return nullptr;
     }
+    auto [name, inputs, partitions, serializer] = *bound;
+    // The two texts are checked first, in parameter order except that the maps wait: a wrong
+    // `serializer` is reported before anything in `inputs` runs code of the caller's.
     AssetMetadata metadata;
-    // Steps 2 to 4: the two texts; the maps wait, and None counts as absent.
-    if (!optional_text(bound[0], "name", metadata.name) ||
-        !optional_text(bound[3], "serializer", metadata.serializer)) {
+    if (!optional_text(name, "name", metadata.name) ||
+        !optional_text(serializer, "serializer", metadata.serializer)) {
         return nullptr;
     }
-    PyObject* inputs = bound[1] == Py_None ? nullptr : bound[1];
-    PyObject* partitions = bound[2] == Py_None ? nullptr : bound[2];
-    // Step 5.
-    if (inputs != nullptr && !read_inputs(inputs, metadata.inputs.emplace())) {
+    // Then the maps: the upstream references before the partition markers, so that an error
+    // in `inputs` is the one reported when both are wrong.
+    inputs = unless_none(inputs);
+    partitions = unless_none(partitions);
+    if ((inputs != nullptr && !read_inputs(inputs, metadata.inputs.emplace())) ||
+        (partitions != nullptr && !read_partitions(partitions, metadata.partitions.emplace()))) {
         return nullptr;
     }
-    // Step 6.
-    if (partitions != nullptr && !read_partitions(partitions, metadata.partitions.emplace())) {
-        return nullptr;
-    }
-    // Step 7: the decorator owns the record through its `__self__`, a capsule.
+    // The decorator owns the record through its `__self__`, a capsule that deletes it.
     auto* owned = new AssetMetadata(std::move(metadata));
     Ref capsule = Ref::steal(PyCapsule_New(owned, capsule_name, &destroy_metadata));
     if (!capsule) {
@@ -267,14 +215,8 @@ PyObject* asset_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames)
     return decorator;
 }
 
-PyObject* asset_function(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    return boundary([&] { return asset_impl(args, nargs, kwnames); });
-}
-
-PyMethodDef asset_def = {
+PyMethodDef asset_def = fast_call_def<&asset_impl>(
     "asset",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&asset_function)),
-    METH_FASTCALL | METH_KEYWORDS,
     "asset(*, name=None, inputs=None, partitions=None, serializer=None)\n--\n\nDecorator that "
     "registers a Python function as a kevro asset.\n\nUsage\n-----\n    from kevro import "
     "asset\n\n    @asset()\n    def my_data():\n        return {\"value\": "
@@ -290,11 +232,18 @@ PyMethodDef asset_def = {
     "partition combination.\n\n    Example::\n\n        from kevro import asset, partitions\n\n    "
     "    @asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n        def "
     "prices(ticker: str):\n            return fetch_price(ticker)\n\nserializer : str, optional\n  "
-    "  Reserved for future use.  Leave unset.",
-};
+    "  Reserved for future use.  Leave unset.");
 
 }  // namespace
 
-int add_asset_function(PyObject* module) { return add_function(module, &asset_def); }
+int add_asset(PyObject* module) {
+    // A type is made when it is first asked for: the wrapper's before the marker's.
+    if (register_type(module, "AssetWrapper", asset_wrapper_type()) < 0 ||
+        register_type(module, "Partitions", partitions_type()) < 0 ||
+        add_function(module, &asset_def) < 0 || add_function(module, &partitions_def) < 0) {
+        return -1;
+    }
+    return 0;
+}
 
 }  // namespace kevro

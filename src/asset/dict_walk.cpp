@@ -1,7 +1,9 @@
 // A walk over a dict's own entries, in insertion order, that survives user code changing the dict.
 #include "asset/dict_walk.h"
 
+#include "common/calls.h"
 #include "common/errors.h"
+#include "common/names.h"
 
 namespace kevro {
 
@@ -16,6 +18,7 @@ int raise_changed(const char* what) {
 /// `dict.__len__` of the base type, looked up once and kept for the life of the process: called
 /// with a subclass instance it reads the storage and never reaches the subclass's `__len__`.
 PyObject* dict_len = nullptr;
+Name len_name("__len__");
 #endif
 
 }  // namespace
@@ -24,9 +27,8 @@ bool DictWalk::current_size(Py_ssize_t& size) {
 #ifdef PYPY_VERSION
     if (!PyDict_CheckExact(dict_)) {
         if (dict_len == nullptr) {
-            dict_len = PyObject_GetAttrString(reinterpret_cast<PyObject*>(&PyDict_Type), "__len__");
+            dict_len = attr(reinterpret_cast<PyObject*>(&PyDict_Type), len_name).release();
             if (dict_len == nullptr) {
-                ensure_error();
                 return false;
             }
         }
@@ -61,6 +63,16 @@ int DictWalk::check_size() {
     return 0;
 }
 
+int DictWalk::take(Ref k, Ref v, Ref& key, Ref& value) {
+    if (taken_ == start_size_) {
+        return raise_changed("dictionary keys changed during iteration");
+    }
+    ++taken_;
+    key = std::move(k);
+    value = std::move(v);
+    return 1;
+}
+
 #ifndef PYPY_VERSION
 
 bool DictWalk::start() { return current_size(start_size_); }
@@ -74,14 +86,8 @@ int DictWalk::next(Ref& key, Ref& value) {
     if (!PyDict_Next(dict_, &pos_, &k, &v)) {
         return 0;
     }
-    if (taken_ == start_size_) {
-        return raise_changed("dictionary keys changed during iteration");
-    }
-    ++taken_;
     // The entry may leave the dict while the caller works on it: hold both sides.
-    key = Ref::borrow(k);
-    value = Ref::borrow(v);
-    return 1;
+    return take(Ref::borrow(k), Ref::borrow(v), key, value);
 }
 
 #else
@@ -191,13 +197,7 @@ int DictWalk::next(Ref& key, Ref& value) {
         } else {
             v = Ref::borrow(Py_None);
         }
-        if (taken_ == start_size_) {
-            return raise_changed("dictionary keys changed during iteration");
-        }
-        ++taken_;
-        key = std::move(k);
-        value = std::move(v);
-        return 1;
+        return take(std::move(k), std::move(v), key, value);
     }
 }
 

@@ -46,6 +46,8 @@ class DictWalk {
   private:
     bool current_size(Py_ssize_t& size);
     int check_size();
+    /// Hands out one more entry, unless the walk has taken as many as the dict had at the start.
+    int take(Ref k, Ref v, Ref& key, Ref& value);
 
     PyObject* dict_;
     Py_ssize_t start_size_ = 0;

@@ -105,5 +105,7 @@ PyObject* metadata_to_dict(const AssetMetadata& metadata);
 PyTypeObject* partitions_type();
 /// The keys held by a `Partitions` instance (`obj` must be one).
 const json::Array& partitions_values(PyObject* obj);
+/// The definition of the module function `partitions`.
+extern PyMethodDef partitions_def;
 
 }  // namespace kevro

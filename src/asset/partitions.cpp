@@ -3,15 +3,14 @@
 #include <string_view>
 
 #include "asset/metadata.h"
-#include "asset/names.h"
 #include "asset/sealed.h"
 #include "common/args.h"
 #include "common/errors.h"
 #include "common/ref.h"
+#include "common/registry.h"
 #include "common/text.h"
-#include "json/from_python.h"
 #include "json/parser.h"
-#include "module/registry.h"
+#include "pyjson/from_python.h"
 
 namespace kevro {
 
@@ -26,18 +25,9 @@ PartitionsObject* as_partitions(PyObject* self) {
     return reinterpret_cast<PartitionsObject*>(self);
 }
 
-PyObject* partitions_new(PyTypeObject*, PyObject*, PyObject*) {
-    return raise_no_constructor("Partitions");
-}
+void release_values(PyObject* self) noexcept { delete as_partitions(self)->values; }
 
-void partitions_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    delete as_partitions(self)->values;
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyObject* partitions_repr(PyObject* self) {
+PyObject* partitions_repr(PyObject* self) noexcept {
     return boundary([&]() -> PyObject* {
         std::string text = "Partitions(";
         text += std::to_string(as_partitions(self)->values->size());
@@ -48,59 +38,26 @@ PyObject* partitions_repr(PyObject* self) {
 
 const char* const no_getsets[] = {nullptr};
 
-int partitions_setattro(PyObject* self, PyObject* name, PyObject*) {
+int partitions_setattro(PyObject* self, PyObject* name, PyObject*) noexcept {
     return refuse_setattr(self, name, no_getsets);
 }
-
-#ifdef PYPY_VERSION
-// PyPy lets Python subclass a type without Py_TPFLAGS_BASETYPE and gives its instances a dict;
-// the type refuses both itself.
-PyObject* dict_name = nullptr;
-
-PyObject* partitions_getattro(PyObject* self, PyObject* name) {
-    if (attribute_is(name, dict_name, "__dict__")) {
-        return raise_no_instance_dict(self);
-    }
-    return PyObject_GenericGetAttr(self, name);
-}
-
-PyObject* partitions_init_subclass(PyObject*, PyObject*, PyObject*) {
-    return raise_not_acceptable_base(partitions_type());
-}
-
-PyMethodDef partitions_methods[] = {
-    {"__init_subclass__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&partitions_init_subclass)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-#endif
 
 PyType_Slot partitions_slots[] = {
     {Py_tp_doc,
      const_cast<char*>("Marker type returned by `partitions([...])`. Stores the static values.")},
-    {Py_tp_new, reinterpret_cast<void*>(&partitions_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&partitions_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(&sealed_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&sealed_dealloc<&release_values>)},
     {Py_tp_repr, reinterpret_cast<void*>(&partitions_repr)},
     {Py_tp_setattro, reinterpret_cast<void*>(&partitions_setattro)},
 #ifdef PYPY_VERSION
-    {Py_tp_getattro, reinterpret_cast<void*>(&partitions_getattro)},
-    {Py_tp_methods, partitions_methods},
+    {Py_tp_getattro, reinterpret_cast<void*>(&sealed_getattro)},
+    {Py_tp_methods, sealed_methods<&partitions_type>},
 #endif
     {0, nullptr},
 };
 
-PyType_Spec partitions_spec = {
-    .name = "builtins.Partitions",
-    .basicsize = static_cast<int>(sizeof(PartitionsObject)),
-    .itemsize = 0,
-#ifdef Py_TPFLAGS_IMMUTABLETYPE
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-#else
-    .flags = Py_TPFLAGS_DEFAULT,
-#endif
-    .slots = partitions_slots,
-};
+PyType_Spec partitions_spec =
+    sealed_spec<PartitionsObject>("builtins.Partitions", partitions_slots);
 
 PyObject* partitions_type_object = nullptr;
 
@@ -131,39 +88,31 @@ bool store_key(PyObject* dumps, PyObject* item, json::Array& out) {
     return true;
 }
 
-Name dumps_name("dumps");
-
 const Signature partitions_signature("partitions()",
                                      {
                                          {"values", Param::Kind::positional_or_keyword, true},
                                      });
 
 PyObject* partitions_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    // Step 1: bind `values`, which must be a list or a list subclass.
-    PyObject* bound[1];
-    if (!partitions_signature.bind(args, nargs, kwnames, bound)) {
+    auto bound = partitions_signature.bind(args, nargs, kwnames);
+    if (!bound) {
         return nullptr;
     }
-    PyObject* values = bound[0];
+    // `values` must be a list or a list subclass, before anything is imported.
+    auto [values] = *bound;
     if (!PyList_Check(values)) {
         raise_cannot_convert(values, "PyList");
         convert_failed("values");
         return nullptr;
     }
-    // Step 2: the json module, through the import machinery on every call.
-    Ref json_module = Ref::steal(PyImport_ImportModule("json"));
-    if (!json_module) {
-        ensure_error();
-        return nullptr;
-    }
-    Ref dumps = Ref::steal(get_attr(json_module.get(), dumps_name));
+    // The keys are encoded with the `json` module as it is at this call.
+    Ref dumps = json_dumps();
     if (!dumps) {
-        ensure_error();
         return nullptr;
     }
-    // Steps 3 and 4: walk by index over the list's storage. `json.dumps` may run code that
-    // changes the list, so the bound is taken anew before each item and never exceeds the
-    // starting length.
+    // Each item in turn, by index over the list's storage (a subclass's own iteration is not
+    // used). `json.dumps` may run code that changes the list, so the bound is taken anew before
+    // each item and never exceeds the starting length.
     json::Array keys;
     const Py_ssize_t start = PyList_GET_SIZE(values);
     keys.reserve(static_cast<std::size_t>(start));
@@ -180,39 +129,21 @@ PyObject* partitions_impl(PyObject* const* args, Py_ssize_t nargs, PyObject* kwn
             return nullptr;
         }
     }
-    // Step 5.
+    // The marker is made only once every key is stored: a refused key leaves nothing behind.
     return new_partitions(std::move(keys));
 }
 
-PyObject* partitions_function(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                              PyObject* kwnames) {
-    return boundary([&] { return partitions_impl(args, nargs, kwnames); });
-}
+}  // namespace
 
-PyMethodDef partitions_def = {
+PyMethodDef partitions_def = fast_call_def<&partitions_impl>(
     "partitions",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&partitions_function)),
-    METH_FASTCALL | METH_KEYWORDS,
     "partitions(values)\n--\n\nDeclare a static partition universe for use with "
     "``@asset(partitions=...)``.\n\nExample::\n\n    from kevro import asset, partitions\n\n    "
     "@asset(partitions={\"ticker\": partitions([\"AAPL\", \"MSFT\", \"GOOG\"])})\n    def "
-    "prices(ticker: str): ...",
-};
-
-}  // namespace
+    "prices(ticker: str): ...");
 
 PyTypeObject* partitions_type() { return cached_type(partitions_type_object, &partitions_spec); }
 
 const json::Array& partitions_values(PyObject* obj) { return *as_partitions(obj)->values; }
-
-int add_partitions_type(PyObject* module) {
-    PyTypeObject* type = partitions_type();
-    if (type == nullptr) {
-        return -1;
-    }
-    return register_object(module, "Partitions", reinterpret_cast<PyObject*>(type));
-}
-
-int add_partitions_function(PyObject* module) { return add_function(module, &partitions_def); }
 
 }  // namespace kevro

@@ -4,25 +4,12 @@
 #include <cstring>
 
 #include "common/errors.h"
+#include "common/names.h"
 #include "common/ref.h"
 
 namespace kevro {
 
-bool attribute_is(PyObject* name, PyObject*& cache, const char* text) {
-    if (cache == nullptr) {
-        // Kept for the life of the process, like the types that use it.
-        cache = PyUnicode_InternFromString(text);
-        if (cache == nullptr) {
-            PyErr_Clear();
-        }
-    }
-    if (name == cache) {
-        return true;
-    }
-    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, text) == 0;
-}
-
-int refuse_setattr(PyObject* self, PyObject* name, const char* const* getsets) {
+int refuse_setattr(PyObject* self, PyObject* name, const char* const* getsets) noexcept {
     const char* type_name = Py_TYPE(self)->tp_name;
     if (!PyUnicode_Check(name)) {
         PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'",
@@ -50,21 +37,36 @@ int refuse_setattr(PyObject* self, PyObject* name, const char* const* getsets) {
     return -1;
 }
 
-PyObject* raise_not_acceptable_base(PyTypeObject* base) {
+PyObject* sealed_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    // CPython keeps the spec's dotted name in tp_name, PyPy the bare one; the message names the
+    // class as `__name__` does.
+    const char* name = std::strrchr(type->tp_name, '.');
+    PyErr_Format(PyExc_TypeError, "No constructor defined for %s",
+                 name != nullptr ? name + 1 : type->tp_name);
+    return nullptr;
+}
+
+#ifdef PYPY_VERSION
+namespace {
+
+Name dict_name("__dict__");
+
+}  // namespace
+
+PyObject* sealed_getattro(PyObject* self, PyObject* name) noexcept {
+    if (dict_name.matches(name)) {
+        PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '__dict__'",
+                     Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    return PyObject_GenericGetAttr(self, name);
+}
+
+PyObject* raise_not_acceptable_base(PyTypeObject* base) noexcept {
     PyErr_Format(PyExc_TypeError, "type '%s' is not an acceptable base type", base->tp_name);
     return nullptr;
 }
-
-PyObject* raise_no_constructor(const char* name) {
-    PyErr_Format(PyExc_TypeError, "No constructor defined for %s", name);
-    return nullptr;
-}
-
-PyObject* raise_no_instance_dict(PyObject* self) {
-    PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '__dict__'",
-                 Py_TYPE(self)->tp_name);
-    return nullptr;
-}
+#endif
 
 PyTypeObject* cached_type(PyObject*& cache, PyType_Spec* spec) {
     if (cache == nullptr) {

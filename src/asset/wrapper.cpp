@@ -4,13 +4,13 @@
 #include <string>
 
 #include "asset/metadata.h"
-#include "asset/names.h"
 #include "asset/sealed.h"
+#include "common/calls.h"
 #include "common/errors.h"
+#include "common/names.h"
 #include "common/ref.h"
 #include "common/text.h"
 #include "json/writer.h"
-#include "module/registry.h"
 
 #ifndef PYPY_VERSION
 #include <structmember.h>
@@ -33,22 +33,15 @@ AssetWrapperObject* as_wrapper(PyObject* self) {
     return reinterpret_cast<AssetWrapperObject*>(self);
 }
 
-PyObject* asset_wrapper_new(PyTypeObject*, PyObject*, PyObject*) {
-    return raise_no_constructor("AssetWrapper");
-}
-
-void asset_wrapper_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
+void release_function_and_metadata(PyObject* self) noexcept {
     AssetWrapperObject* w = as_wrapper(self);
     Py_CLEAR(w->function);
     delete w->metadata;
     w->metadata = nullptr;
-    tp->tp_free(self);
-    Py_DECREF(tp);
 }
 
 // Calls go straight to the function; a call without keywords passes no keyword dict at all.
-PyObject* asset_wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* asset_wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     if (kwargs != nullptr && PyDict_Size(kwargs) == 0) {
         kwargs = nullptr;
     }
@@ -57,33 +50,31 @@ PyObject* asset_wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 #ifndef PYPY_VERSION
 PyObject* asset_wrapper_vectorcall(PyObject* self, PyObject* const* args, size_t nargsf,
-                                   PyObject* kwnames) {
+                                   PyObject* kwnames) noexcept {
     return PyObject_Vectorcall(as_wrapper(self)->function, args, nargsf, kwnames);
 }
 #endif
 
 // A wrapper stored on a class is never bound to an instance.
-PyObject* asset_wrapper_descr_get(PyObject* self, PyObject*, PyObject*) {
+PyObject* asset_wrapper_descr_get(PyObject* self, PyObject*, PyObject*) noexcept {
     Py_INCREF(self);
     return self;
 }
 
-PyObject* get_metadata(PyObject* self, void*) {
+PyObject* get_metadata(PyObject* self, void*) noexcept {
     return boundary([&] { return metadata_to_dict(*as_wrapper(self)->metadata); });
 }
-PyObject* get_kind(PyObject*, void*) { return PyUnicode_FromString("asset"); }
-PyObject* get_original(PyObject* self, void*) {
+PyObject* get_kind(PyObject*, void*) noexcept { return PyUnicode_FromString("asset"); }
+PyObject* get_original(PyObject* self, void*) noexcept {
     Py_INCREF(as_wrapper(self)->function);
     return as_wrapper(self)->function;
 }
-Name name_name("__name__");
-Name qualname_name("__qualname__");
 
-PyObject* get_name(PyObject* self, void*) {
-    return get_attr(as_wrapper(self)->function, name_name);
+PyObject* get_name(PyObject* self, void*) noexcept {
+    return attr(as_wrapper(self)->function, dunder_name).release();
 }
-PyObject* get_qualname(PyObject* self, void*) {
-    return get_attr(as_wrapper(self)->function, qualname_name);
+PyObject* get_qualname(PyObject* self, void*) noexcept {
+    return attr(as_wrapper(self)->function, qualname_name).release();
 }
 
 // `__doc__` and `__module__` are answered by asset_wrapper_getattro: as getset entries they
@@ -103,41 +94,26 @@ const char* const read_only_names[] = {
     "__wrapped__",        nullptr,
 };
 
-PyObject* doc_name = nullptr;
-PyObject* module_name = nullptr;
-#ifdef PYPY_VERSION
-PyObject* dict_name = nullptr;
-#endif
+Name doc_name("__doc__");
+Name module_name("__module__");
 
-PyObject* asset_wrapper_getattro(PyObject* self, PyObject* name) {
+PyObject* asset_wrapper_getattro(PyObject* self, PyObject* name) noexcept {
     // The class keeps its own `__doc__` and `__module__`; an instance shows the function's.
-    if (attribute_is(name, doc_name, "__doc__") || attribute_is(name, module_name, "__module__")) {
-        return PyObject_GetAttr(as_wrapper(self)->function, name);
+    if (doc_name.matches(name) || module_name.matches(name)) {
+        return attr(as_wrapper(self)->function, name).release();
     }
 #ifdef PYPY_VERSION
-    if (attribute_is(name, dict_name, "__dict__")) {
-        return raise_no_instance_dict(self);
-    }
-#endif
+    return sealed_getattro(self, name);
+#else
     return PyObject_GenericGetAttr(self, name);
+#endif
 }
 
-int asset_wrapper_setattro(PyObject* self, PyObject* name, PyObject*) {
+int asset_wrapper_setattro(PyObject* self, PyObject* name, PyObject*) noexcept {
     return refuse_setattr(self, name, read_only_names);
 }
 
-#ifdef PYPY_VERSION
-PyObject* asset_wrapper_init_subclass(PyObject*, PyObject*, PyObject*) {
-    return raise_not_acceptable_base(asset_wrapper_type());
-}
-
-PyMethodDef asset_wrapper_methods[] = {
-    {"__init_subclass__",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&asset_wrapper_init_subclass)),
-     METH_VARARGS | METH_KEYWORDS | METH_CLASS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-#else
+#ifndef PYPY_VERSION
 PyMemberDef asset_wrapper_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET,
      static_cast<Py_ssize_t>(offsetof(AssetWrapperObject, vectorcall)), READONLY, nullptr},
@@ -149,71 +125,38 @@ PyType_Slot asset_wrapper_slots[] = {
     {Py_tp_doc,
      const_cast<char*>(
          "The `@asset()` decorator wrapper. Stores the original function and metadata.")},
-    {Py_tp_new, reinterpret_cast<void*>(&asset_wrapper_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(&asset_wrapper_dealloc)},
+    {Py_tp_new, reinterpret_cast<void*>(&sealed_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(&sealed_dealloc<&release_function_and_metadata>)},
     {Py_tp_call, reinterpret_cast<void*>(&asset_wrapper_call)},
     {Py_tp_descr_get, reinterpret_cast<void*>(&asset_wrapper_descr_get)},
     {Py_tp_getattro, reinterpret_cast<void*>(&asset_wrapper_getattro)},
     {Py_tp_setattro, reinterpret_cast<void*>(&asset_wrapper_setattro)},
     {Py_tp_getset, asset_wrapper_getset},
 #ifdef PYPY_VERSION
-    {Py_tp_methods, asset_wrapper_methods},
+    {Py_tp_methods, sealed_methods<&asset_wrapper_type>},
 #else
     {Py_tp_members, asset_wrapper_members},
 #endif
     {0, nullptr},
 };
 
-PyType_Spec asset_wrapper_spec = {
-    .name = "builtins.AssetWrapper",
-    .basicsize = static_cast<int>(sizeof(AssetWrapperObject)),
-    .itemsize = 0,
 #ifdef PYPY_VERSION
-    .flags = Py_TPFLAGS_DEFAULT,
+PyType_Spec asset_wrapper_spec =
+    sealed_spec<AssetWrapperObject>("builtins.AssetWrapper", asset_wrapper_slots);
 #else
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_IMMUTABLETYPE,
+PyType_Spec asset_wrapper_spec = sealed_spec<AssetWrapperObject>(
+    "builtins.AssetWrapper", asset_wrapper_slots, Py_TPFLAGS_HAVE_VECTORCALL);
 #endif
-    .slots = asset_wrapper_slots,
-};
 
 PyObject* asset_wrapper_type_object = nullptr;
 
-// Keys of the metadata dicts, interned once for the life of the process.
-struct Keys {
-    PyObject* kind;
-    PyObject* name;
-    PyObject* serializer;
-    PyObject* inputs;
-    PyObject* partitions;
-    PyObject* values_json;
-};
-Keys keys{};
-
-bool make_keys() {
-    if (keys.values_json != nullptr) {
-        return true;
-    }
-    Keys made{};
-    made.kind = PyUnicode_InternFromString("kind");
-    made.name = PyUnicode_InternFromString("name");
-    made.serializer = PyUnicode_InternFromString("serializer");
-    made.inputs = PyUnicode_InternFromString("inputs");
-    made.partitions = PyUnicode_InternFromString("partitions");
-    made.values_json = PyUnicode_InternFromString("values_json");
-    if (!made.kind || !made.name || !made.serializer || !made.inputs || !made.partitions ||
-        !made.values_json) {
-        Py_XDECREF(made.kind);
-        Py_XDECREF(made.name);
-        Py_XDECREF(made.serializer);
-        Py_XDECREF(made.inputs);
-        Py_XDECREF(made.partitions);
-        Py_XDECREF(made.values_json);
-        ensure_error();
-        return false;
-    }
-    keys = made;
-    return true;
-}
+// Keys of the metadata dicts.
+Name kind_key("kind");
+Name name_key("name");
+Name serializer_key("serializer");
+Name inputs_key("inputs");
+Name partitions_key("partitions");
+Name values_json_key("values_json");
 
 /// dict[key] = value, where `value` is a new reference (null when making it failed).
 bool put(PyObject* dict, PyObject* key, Ref value) {
@@ -222,6 +165,11 @@ bool put(PyObject* dict, PyObject* key, Ref value) {
         return false;
     }
     return PyDict_SetItem(dict, key, value.get()) == 0;
+}
+
+bool put(PyObject* dict, Name& key, Ref value) {
+    PyObject* k = key.get();
+    return k != nullptr && put(dict, k, std::move(value));
 }
 
 /// A `str` from optional text, or None.
@@ -254,12 +202,12 @@ Ref partitions_dict(const OrderedMap<PartitionSpec>& partitions) {
     std::string text;
     for (const auto& [dimension, spec] : partitions) {
         Ref inner = Ref::steal(PyDict_New());
-        if (!inner || !put(inner.get(), keys.kind, Ref::steal(PyUnicode_FromString("inline")))) {
+        if (!inner || !put(inner.get(), kind_key, Ref::steal(PyUnicode_FromString("inline")))) {
             return Ref();
         }
         text.clear();
         json::write_compact(spec.values, text);
-        if (!put(inner.get(), keys.values_json, Ref::steal(new_str(text)))) {
+        if (!put(inner.get(), values_json_key, Ref::steal(new_str(text)))) {
             return Ref();
         }
         Ref key = Ref::steal(new_str(dimension));
@@ -273,21 +221,19 @@ Ref partitions_dict(const OrderedMap<PartitionSpec>& partitions) {
 }  // namespace
 
 PyObject* metadata_to_dict(const AssetMetadata& metadata) {
-    if (!make_keys()) {
-        return nullptr;
-    }
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) {
         ensure_error();
         return nullptr;
     }
-    // Steps 1 to 5, in the order of the keys.
-    if (!put(dict.get(), keys.kind, Ref::steal(PyUnicode_FromString("asset"))) ||
-        !put(dict.get(), keys.name, optional_str(metadata.name)) ||
-        !put(dict.get(), keys.serializer, optional_str(metadata.serializer)) ||
-        !put(dict.get(), keys.inputs,
+    // The five keys in their documented order; each value is new, so that a change to the dict
+    // never reaches the wrapper.
+    if (!put(dict.get(), kind_key, Ref::steal(PyUnicode_FromString("asset"))) ||
+        !put(dict.get(), name_key, optional_str(metadata.name)) ||
+        !put(dict.get(), serializer_key, optional_str(metadata.serializer)) ||
+        !put(dict.get(), inputs_key,
              metadata.inputs ? inputs_dict(*metadata.inputs) : Ref::borrow(Py_None)) ||
-        !put(dict.get(), keys.partitions,
+        !put(dict.get(), partitions_key,
              metadata.partitions ? partitions_dict(*metadata.partitions) : Ref::borrow(Py_None))) {
         return nullptr;
     }
@@ -326,14 +272,6 @@ PyObject* new_asset_wrapper(PyObject* function, AssetMetadata metadata) {
     w->function = function;
     w->metadata = held;
     return self;
-}
-
-int add_asset_wrapper_type(PyObject* module) {
-    PyTypeObject* type = asset_wrapper_type();
-    if (type == nullptr) {
-        return -1;
-    }
-    return register_object(module, "AssetWrapper", reinterpret_cast<PyObject*>(type));
 }
 
 }  // namespace kevro

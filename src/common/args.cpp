@@ -8,47 +8,26 @@
 
 namespace kevro {
 
-Signature::Signature(const char* function, std::initializer_list<Param> params) noexcept
-    : function_(function) {
-    for (const Param& p : params) {
-        if (count_ == max_params) {
-            break;
-        }
-        params_[count_++] = p;
-        if (p.kind == Param::Kind::positional_or_keyword) {
-            ++positional_;
-            if (p.required) {
-                ++required_positional_;
-            }
-        }
-    }
-}
+namespace {
 
-Py_ssize_t Signature::find_keyword(PyObject* key) const {
-    for (std::size_t i = 0; i < count_; ++i) {
-        if (interned_[i] == nullptr) {
-            // Interned names live as long as the process, like the signature itself.
-            interned_[i] = PyUnicode_InternFromString(params_[i].name);
-            if (interned_[i] == nullptr) {
-                PyErr_Clear();
-                continue;
+/// The index of the parameter that the keyword `key` names, or -1: by interned pointer first
+/// (the usual case, as the interpreter interns keyword names), then by content.
+Py_ssize_t find_keyword(const ParamList& list, PyObject* key) {
+    for (std::size_t i = 0; i < list.count; ++i) {
+        // A name that cannot be interned matches by content below.
+        if (list.names[i].is(key)) {
+            return static_cast<Py_ssize_t>(i);
+        }
+    }
+    if (PyUnicode_Check(key)) {
+        for (std::size_t i = 0; i < list.count; ++i) {
+            if (PyUnicode_CompareWithASCIIString(key, list.params[i].name) == 0) {
+                return static_cast<Py_ssize_t>(i);
             }
         }
-        if (interned_[i] == key) {
-            return static_cast<Py_ssize_t>(i);
-        }
     }
-    for (std::size_t i = 0; i < count_; ++i) {
-        if (PyUnicode_Check(key) && PyUnicode_CompareWithASCIIString(key, params_[i].name) == 0) {
-            return static_cast<Py_ssize_t>(i);
-        }
-    }
-    // A name that compares unequal may have set an error (a string that cannot be compared).
-    PyErr_Clear();
     return -1;
 }
-
-namespace {
 
 void raise_type_error(const std::string& message) {
     PyErr_SetString(PyExc_TypeError, message.c_str());
@@ -56,19 +35,21 @@ void raise_type_error(const std::string& message) {
 
 }  // namespace
 
-bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                     PyObject** out) const {
-    for (std::size_t i = 0; i < count_; ++i) {
+bool bind_arguments(const ParamList& list, PyObject* const* args, Py_ssize_t nargs,
+                    PyObject* kwnames, PyObject** out) {
+    const std::size_t positional = list.positional;
+    const std::size_t required_positional = list.required_positional;
+    for (std::size_t i = 0; i < list.count; ++i) {
         out[i] = nullptr;
     }
-    // Step 1: surplus positional arguments.
-    if (static_cast<std::size_t>(nargs) > positional_) {
-        std::string message = function_;
-        if (required_positional_ == positional_) {
-            message += " takes " + std::to_string(positional_);
+    // Surplus positional arguments come first: nothing else is looked at then.
+    if (static_cast<std::size_t>(nargs) > positional) {
+        std::string message = list.function;
+        if (required_positional == positional) {
+            message += " takes " + std::to_string(positional);
         } else {
-            message += " takes from " + std::to_string(required_positional_) + " to " +
-                       std::to_string(positional_);
+            message += " takes from " + std::to_string(required_positional) + " to " +
+                       std::to_string(positional);
         }
         message += " positional arguments but " + std::to_string(nargs);
         message += nargs == 1 ? " was given" : " were given";
@@ -78,15 +59,16 @@ bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
     for (Py_ssize_t i = 0; i < nargs; ++i) {
         out[i] = args[i];
     }
-    // Step 2: keywords, in the order the caller gave them.
+    // Then the keywords, in the order the caller gave them: the first that names a parameter
+    // already bound, or no parameter at all, is the one reported.
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t k = 0; k < nkw; ++k) {
             PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            Py_ssize_t index = find_keyword(key);
+            Py_ssize_t index = find_keyword(list, key);
             if (index < 0) {
                 Ref message = Ref::steal(PyUnicode_FromFormat(
-                    "%s got an unexpected keyword argument '%U'", function_, key));
+                    "%s got an unexpected keyword argument '%U'", list.function, key));
                 if (message) {
                     PyErr_SetObject(PyExc_TypeError, message.get());
                 }
@@ -94,27 +76,28 @@ bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 return false;
             }
             if (out[index] != nullptr) {
-                raise_type_error(std::string(function_) + " got multiple values for argument '" +
-                                 params_[index].name + "'");
+                raise_type_error(std::string(list.function) +
+                                 " got multiple values for argument '" + list.params[index].name +
+                                 "'");
                 return false;
             }
             out[index] = args[nargs + k];
         }
     }
-    // Step 3: every missing required parameter, in parameter order.
+    // Last, every missing required parameter at once, in parameter order.
     std::size_t missing = 0;
-    for (std::size_t i = 0; i < count_; ++i) {
-        if (params_[i].required && out[i] == nullptr) {
+    for (std::size_t i = 0; i < list.count; ++i) {
+        if (list.params[i].required && out[i] == nullptr) {
             ++missing;
         }
     }
     if (missing > 0) {
-        std::string message = function_;
+        std::string message = list.function;
         message += " missing " + std::to_string(missing) + " required positional argument";
         message += missing == 1 ? ": " : "s: ";
         std::size_t seen = 0;
-        for (std::size_t i = 0; i < count_; ++i) {
-            if (!params_[i].required || out[i] != nullptr) {
+        for (std::size_t i = 0; i < list.count; ++i) {
+            if (!list.params[i].required || out[i] != nullptr) {
                 continue;
             }
             if (seen > 0) {
@@ -125,7 +108,7 @@ bool Signature::bind(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
                 }
             }
             message += "'";
-            message += params_[i].name;
+            message += list.params[i].name;
             message += "'";
             ++seen;
         }

@@ -1,6 +1,8 @@
 // Helpers for raising, inspecting and describing Python exceptions.
 #include "common/errors.h"
 
+#include "common/calls.h"
+#include "common/names.h"
 #include "common/ref.h"
 #include "common/text.h"
 
@@ -21,8 +23,7 @@ Ref checked(PyObject* result) noexcept {
 
 std::string type_qualname(PyTypeObject* type) {
     static const char fallback[] = "<failed to extract type name>";
-    Ref name =
-        Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(type), "__qualname__"));
+    Ref name = attr(reinterpret_cast<PyObject*>(type), qualname_name);
     if (!name || !PyUnicode_Check(name.get())) {
         PyErr_Clear();
         return fallback;
@@ -101,40 +102,11 @@ void SavedError::restore() noexcept {
     type_ = value_ = traceback_ = nullptr;
 }
 
-bool str_lossy(PyObject* obj, std::string& out) {
-    Ref text = Ref::steal(PyObject_Str(obj));
-    if (!text) {
-        ensure_error();
-        return false;
-    }
-    std::string_view view;
-    if (utf8_of(text.get(), view)) {
-        out.assign(view);
-        return true;
-    }
-    // A lone surrogate: encode it as its raw bytes and decode leniently, one U+FFFD per byte
-    // that does not form valid UTF-8.
-    PyErr_Clear();
-    Ref raw = Ref::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
-    if (!raw) {
-        ensure_error();
-        return false;
-    }
-    Ref clean = Ref::steal(
-        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
-    if (!clean || !utf8_of(clean.get(), view)) {
-        ensure_error();
-        return false;
-    }
-    out.assign(view);
-    return true;
-}
-
 std::string exception_display_text(PyObject* exc_value) {
     std::string text = type_qualname(Py_TYPE(exc_value));
     text += ": ";
     std::string detail;
-    if (str_lossy(exc_value, detail)) {
+    if (str_text(exc_value, detail, Surrogates::replace)) {
         text += detail;
     } else {
         PyErr_Clear();

@@ -32,7 +32,10 @@ bool raise_cannot_convert(PyObject* obj, const char* expected);
 /// Any other exception is left as it is. Always returns false.
 bool prefix_argument_error(const char* name);
 
-/// Owns a fetched exception (type, value, traceback) until it is restored or dropped.
+/// Owns a fetched exception (type, value, traceback) until it is restored or dropped. Dropping
+/// it discards the exception with its traceback: a caller that only reports an exception drops
+/// it, since handing the traceback back to the indicator from C, as a restore does, keeps the
+/// exception and every frame of its traceback alive for good on PyPy.
 class SavedError {
   public:
     /// Fetches and normalises the pending exception; the indicator is clear afterwards.
@@ -50,10 +53,6 @@ class SavedError {
     PyObject* value_ = nullptr;
     PyObject* traceback_ = nullptr;
 };
-
-/// str() of an object as UTF-8 in which every byte that does not form valid UTF-8 (the encoding
-/// of a lone surrogate) became U+FFFD. Returns false with an exception set when str() fails.
-bool str_lossy(PyObject* obj, std::string& out);
 
 /// The display text of an exception: the class's `__qualname__`, ": ", and str() of the
 /// exception, or "<exception str() failed>" in its place when str() raises.

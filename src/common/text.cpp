@@ -2,6 +2,7 @@
 #include "common/text.h"
 
 #include "common/errors.h"
+#include "common/ref.h"
 
 namespace kevro {
 
@@ -23,16 +24,32 @@ bool extract_str(PyObject* obj, std::string_view& out) {
     return utf8_of(obj, out);
 }
 
-bool intern_all(const char* const* texts, PyObject** out, std::size_t count) {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (out[i] == nullptr) {
-            out[i] = PyUnicode_InternFromString(texts[i]);
-            if (out[i] == nullptr) {
-                ensure_error();
-                return false;
-            }
-        }
+bool str_text(PyObject* obj, std::string& out, Surrogates surrogates) {
+    Ref text = checked(PyObject_Str(obj));
+    if (!text) {
+        return false;
     }
+    std::string_view view;
+    if (utf8_of(text.get(), view)) {
+        out.assign(view);
+        return true;
+    }
+    if (surrogates == Surrogates::refuse) {
+        return false;
+    }
+    // A lone surrogate: encode it as its raw bytes and decode leniently, one U+FFFD per byte
+    // that does not form valid UTF-8.
+    PyErr_Clear();
+    Ref raw = checked(PyUnicode_AsEncodedString(text.get(), "utf-8", "surrogatepass"));
+    if (!raw) {
+        return false;
+    }
+    Ref clean = checked(
+        PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
+    if (!clean || !utf8_of(clean.get(), view)) {
+        return false;
+    }
+    out.assign(view);
     return true;
 }
 

@@ -3,7 +3,7 @@
 
 #include <Python.h>
 
-#include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace kevro {
@@ -16,10 +16,15 @@ bool utf8_of(PyObject* str, std::string_view& out);
 /// "'T' object cannot be converted to 'PyString'".
 bool extract_str(PyObject* obj, std::string_view& out);
 
-/// Interns each of `count` ASCII texts into `out`, skipping entries already made; the strings
-/// live for the rest of the process, so attribute lookups by them hit dicts by pointer.
-/// Returns false with an exception set when the interpreter cannot make one.
-bool intern_all(const char* const* texts, PyObject** out, std::size_t count);
+/// What `str_text` does with a lone surrogate, which UTF-8 cannot hold.
+enum class Surrogates {
+    refuse,   // fail with the interpreter's UnicodeEncodeError
+    replace,  // one U+FFFD for each byte of its raw encoding
+};
+
+/// The text of `str(obj)` as UTF-8. Returns false with an exception set when str() fails (or
+/// returns something other than a `str`), or when it holds a lone surrogate that is refused.
+bool str_text(PyObject* obj, std::string& out, Surrogates surrogates = Surrogates::refuse);
 
 /// A new `str` from UTF-8 text, or null with an exception set.
 PyObject* new_str(std::string_view text);

@@ -1,130 +1,77 @@
 // materialize_asset: runs one asset and leaves value.json and result.json in its output directory.
+#include "worker/worker.h"
+
 #include <Python.h>
 
 #include <cstddef>
-#include <exception>
-#include <new>
 #include <string>
 #include <string_view>
 #include <utility>
 
 #include "common/args.h"
+#include "common/calls.h"
+#include "common/contract.h"
 #include "common/errors.h"
+#include "common/names.h"
 #include "common/ref.h"
+#include "common/registry.h"
 #include "common/text.h"
 #include "json/value.h"
 #include "json/writer.h"
-#include "module/registry.h"
 
 namespace kevro {
 namespace {
 
-// The constant strings that every call passes or looks up, interned once per process when the
-// function is registered, so that a call crosses into the interpreter only for the calls that
-// its contract names (a crossing costs about half a microsecond on PyPy).
-enum Name : std::size_t {
-    name_Path,
-    name_mkdir,
-    name_parents,
-    name_exist_ok,
-    name_truediv,
-    name_result_json,
-    name_value_json,
-    name_import_module,
-    name_kevro_original,
-    name_loads,
-    name_dumps,
-    name_write_text,
-    name_utf_8,
-    name_signature,
-    name_dunder_name,
-    name_exit,
-    name_importlib,
-    name_inspect,
-    name_json,
-    name_pathlib,
-    name_sys,
-    name_count,
-};
+// The names that every call looks up, and the constant strings that it passes.
+Name mkdir_name("mkdir");
+Name parents_name("parents");
+Name exist_ok_name("exist_ok");
+Name truediv_name("__truediv__");
+Name result_json_name("result.json");
+Name value_json_name("value.json");
+Name loads_name("loads");
+Name write_text_name("write_text");
+Name utf_8_name("utf-8");
+Name exit_name("exit");
 
-constexpr const char* name_texts[name_count] = {
-    "Path",       "mkdir",         "parents",
-    "exist_ok",   "__truediv__",   "result.json",
-    "value.json", "import_module", "__kevro_original__",
-    "loads",      "dumps",         "write_text",
-    "utf-8",      "signature",     "__name__",
-    "exit",       "importlib",     "inspect",
-    "json",       "pathlib",       "sys",
-};
-
-PyObject* names[name_count] = {};
+// Made when the function is registered, for the calls with keyword arguments.
 PyObject* empty_tuple = nullptr;
 
-bool make_constants() {
-    if (!intern_all(name_texts, names, name_count)) {
-        return false;
-    }
-    if (empty_tuple == nullptr) {
-        empty_tuple = PyTuple_New(0);
-        if (empty_tuple == nullptr) {
-            ensure_error();
-            return false;
-        }
-    }
-    return true;
+/// The `__name__` of the type of `obj`, which must be a `str`.
+bool type_name(PyObject* obj, std::string& out) {
+    return attr_text(reinterpret_cast<PyObject*>(Py_TYPE(obj)), dunder_name, out);
 }
 
-Ref import(Name module) { return checked(PyImport_Import(names[module])); }
-
-Ref get_attr(PyObject* obj, PyObject* name) { return checked(PyObject_GetAttr(obj, name)); }
-
-/// `obj.name(arg)`: the method is looked up by name on the object, as Python does.
-Ref call_method(PyObject* obj, Name name, PyObject* arg) {
-    return checked(PyObject_CallMethodOneArg(obj, names[name], arg));
+/// `path.__truediv__(FILE)`: the path of a file in the output directory.
+Ref join(PyObject* path, Name& file) {
+    PyObject* name = file.get();
+    return name == nullptr ? Ref() : call_method(path, truediv_name, name);
 }
 
-/// `obj.name(a, b)`, both positional.
-Ref call_method(PyObject* obj, Name name, PyObject* a, PyObject* b) {
-    PyObject* args[] = {obj, a, b};
-    return checked(PyObject_VectorcallMethod(names[name], args, 3, nullptr));
+/// `path.write_text(text, "utf-8")`, both positional.
+bool write_text(PyObject* path, PyObject* text) {
+    PyObject* encoding = utf_8_name.get();
+    return encoding != nullptr && call_method(path, write_text_name, text, encoding);
 }
 
-/// str() of `obj` as UTF-8 text.
-bool str_text(PyObject* obj, std::string& out) {
-    Ref text = checked(PyObject_Str(obj));
-    std::string_view view;
-    if (!text || !utf8_of(text.get(), view)) {
-        return false;
-    }
-    out.assign(view);
-    return true;
-}
-
-/// The `__name__` of a type, which must be a `str`.
-bool type_name(PyObject* type, std::string& out) {
-    Ref name = get_attr(type, names[name_dunder_name]);
-    std::string_view view;
-    if (!name || !extract_str(name.get(), view)) {
-        return false;
-    }
-    out.assign(view);
-    return true;
-}
-
-/// `path.write_text(TEXT, "utf-8")` with the compact text of `record`. A failure of the writer
-/// itself becomes RuntimeError "JSON error: ...".
+/// Writes the compact text of `record` to `path`.
 bool write_record(PyObject* path, json::Object record) {
-    std::string text;
-    try {
-        text = json::write_compact(json::Value(std::move(record)));
-    } catch (const std::bad_alloc&) {
-        throw;
-    } catch (const std::exception& e) {
-        PyErr_Format(PyExc_RuntimeError, "JSON error: %s", e.what());
+    Ref text = Ref::steal(new_str(json::write_compact(json::Value(std::move(record)))));
+    return text && write_text(path, text.get());
+}
+
+/// `path.mkdir(parents=True, exist_ok=True)`, the keywords in this order in a fresh dict.
+bool make_directories(PyObject* path) {
+    PyObject* parents = parents_name.get();
+    PyObject* exist_ok = exist_ok_name.get();
+    Ref kwargs = parents && exist_ok ? checked(PyDict_New()) : Ref();
+    if (!kwargs || PyDict_SetItem(kwargs.get(), parents, Py_True) < 0 ||
+        PyDict_SetItem(kwargs.get(), exist_ok, Py_True) < 0) {
+        ensure_error();
         return false;
     }
-    Ref str = Ref::steal(new_str(text));
-    return str && call_method(path, name_write_text, str.get(), names[name_utf_8]);
+    Ref mkdir = attr(path, mkdir_name);
+    return mkdir && checked(PyObject_Call(mkdir.get(), empty_tuple, kwargs.get()));
 }
 
 struct Arguments {
@@ -140,26 +87,18 @@ struct Arguments {
 /// from the moment its write returned.
 bool run(const Arguments& a, PyObject* importlib, PyObject* inspect, PyObject* json_module,
          PyObject* output_path, PyObject* result_path) {
-    Ref module = call_method(importlib, name_import_module, a.module_name);
-    if (!module) {
-        return false;
-    }
-    Ref target = get_attr(module.get(), a.function_name);
+    Ref module = call_method(importlib, import_module_name, a.module_name);
+    Ref target = module ? attr(module.get(), a.function_name) : Ref();
     if (!target) {
         return false;
     }
-    // One level of unwrapping; a lookup that raises anything at all means "not an asset".
-    Ref callable = Ref::steal(PyObject_GetAttr(target.get(), names[name_kevro_original]));
-    if (!callable) {
-        PyErr_Clear();
-        callable = std::move(target);
-    }
+    Ref callable = original_of(target.get());
 
     Ref value;
     if (a.input_kwargs_json == nullptr) {
         value = checked(PyObject_CallNoArgs(callable.get()));
     } else {
-        Ref kwargs = call_method(json_module, name_loads, a.input_kwargs_json);
+        Ref kwargs = call_method(json_module, loads_name, a.input_kwargs_json);
         if (!kwargs) {
             return false;
         }
@@ -172,13 +111,9 @@ bool run(const Arguments& a, PyObject* importlib, PyObject* inspect, PyObject* j
         return false;
     }
 
-    Ref value_path = call_method(output_path, name_truediv, names[name_value_json]);
-    if (!value_path) {
-        return false;
-    }
-    Ref value_text = call_method(json_module, name_dumps, value.get());
-    if (!value_text ||
-        !call_method(value_path.get(), name_write_text, value_text.get(), names[name_utf_8])) {
+    Ref value_path = join(output_path, value_json_name);
+    Ref value_text = value_path ? call_method(json_module, dumps_name, value.get()) : Ref();
+    if (!value_text || !write_text(value_path.get(), value_text.get())) {
         return false;
     }
 
@@ -189,13 +124,13 @@ bool run(const Arguments& a, PyObject* importlib, PyObject* inspect, PyObject* j
     }
     std::string signature_text;
     {
-        Ref signature = call_method(inspect, name_signature, callable.get());
+        Ref signature = call_method(inspect, signature_name, callable.get());
         if (!signature || !str_text(signature.get(), signature_text)) {
             return false;
         }
     }
     std::string result_type;
-    if (!type_name(reinterpret_cast<PyObject*>(Py_TYPE(value.get())), result_type)) {
+    if (!type_name(value.get(), result_type)) {
         return false;
     }
 
@@ -210,36 +145,22 @@ bool run(const Arguments& a, PyObject* importlib, PyObject* inspect, PyObject* j
     return write_record(result_path, std::move(record));
 }
 
-/// The pending exception, normalised and taken off the indicator; its traceback is dropped.
-/// (Handing the traceback back to the exception from C, as a full restore would, keeps the
-/// exception and every frame of its traceback alive for good on PyPy.)
-Ref take_exception() {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Py_XDECREF(type);
-    Py_XDECREF(traceback);
-    return Ref::steal(value);
-}
-
 /// The failure report: describes the pending exception in result.json, then `sys.exit(1)`.
 /// Anything that fails here propagates as it is.
 PyObject* report_failure(PyObject* result_path) {
     ensure_error();
     json::Object record;
     {
-        // The caught exception is dropped at the end of this block: it is neither raised
-        // again nor kept alive by what follows.
-        Ref caught = take_exception();
-        if (!caught) {
-            PyErr_SetString(PyExc_SystemError, "attempted to fetch exception but none was set");
+        // The caught exception is dropped, with its traceback, at the end of this block: it
+        // is neither raised again nor kept alive by what follows.
+        SavedError caught;
+        if (caught.value() == nullptr) {
+            ensure_error();
             return nullptr;
         }
-        std::string error = exception_display_text(caught.get());
+        std::string error = exception_display_text(caught.value());
         std::string error_type;
-        if (!type_name(reinterpret_cast<PyObject*>(Py_TYPE(caught.get())), error_type)) {
+        if (!type_name(caught.value(), error_type)) {
             return nullptr;
         }
         record.insert("error", json::Value::from_string(std::move(error)));
@@ -249,12 +170,9 @@ PyObject* report_failure(PyObject* result_path) {
     if (!write_record(result_path, std::move(record))) {
         return nullptr;
     }
-    Ref sys = import(name_sys);
-    if (!sys) {
-        return nullptr;
-    }
-    Ref one = checked(PyLong_FromLong(1));
-    if (!one || !call_method(sys.get(), name_exit, one.get())) {
+    Ref sys = import_module(sys_name);
+    Ref one = sys ? checked(PyLong_FromLong(1)) : Ref();
+    if (!one || !call_method(sys.get(), exit_name, one.get())) {
         return nullptr;
     }
     Py_RETURN_NONE;
@@ -262,39 +180,18 @@ PyObject* report_failure(PyObject* result_path) {
 
 PyObject* materialize(const Arguments& a) {
     // Preparation: every exception goes to the caller unchanged, and nothing is written.
-    Ref importlib = import(name_importlib);
-    if (!importlib) {
+    Ref importlib, inspect, json_module, pathlib;
+    if (!import_in_order({{importlib_name, importlib},
+                          {inspect_name, inspect},
+                          {json_name, json_module},
+                          {pathlib_name, pathlib}})) {
         return nullptr;
     }
-    Ref inspect = import(name_inspect);
-    if (!inspect) {
+    Ref output_path = call_method(pathlib.get(), path_name, a.output_dir);
+    if (!output_path || !make_directories(output_path.get())) {
         return nullptr;
     }
-    Ref json_module = import(name_json);
-    if (!json_module) {
-        return nullptr;
-    }
-    Ref pathlib = import(name_pathlib);
-    if (!pathlib) {
-        return nullptr;
-    }
-    Ref output_path = call_method(pathlib.get(), name_Path, a.output_dir);
-    if (!output_path) {
-        return nullptr;
-    }
-    {
-        Ref kwargs = checked(PyDict_New());
-        if (!kwargs || PyDict_SetItem(kwargs.get(), names[name_parents], Py_True) < 0 ||
-            PyDict_SetItem(kwargs.get(), names[name_exist_ok], Py_True) < 0) {
-            ensure_error();
-            return nullptr;
-        }
-        Ref mkdir = get_attr(output_path.get(), names[name_mkdir]);
-        if (!mkdir || !checked(PyObject_Call(mkdir.get(), empty_tuple, kwargs.get()))) {
-            return nullptr;
-        }
-    }
-    Ref result_path = call_method(output_path.get(), name_truediv, names[name_result_json]);
+    Ref result_path = join(output_path.get(), result_json_name);
     if (!result_path) {
         return nullptr;
     }
@@ -318,55 +215,56 @@ const Signature materialize_signature(
                                {"input_kwargs_json", Param::Kind::positional_or_keyword, false},
                            });
 
-PyObject* materialize_asset(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                            PyObject* kwnames) noexcept {
-    return boundary([&]() -> PyObject* {
-        PyObject* bound[4];
-        if (!materialize_signature.bind(args, nargs, kwnames, bound)) {
-            return nullptr;
-        }
-        Arguments a{bound[0], bound[1], bound[2], bound[3], {}, {}};
-        std::string_view ignored;
-        if (!extract_str(a.module_name, a.module_text)) {
-            convert_failed("module_name");
-            return nullptr;
-        }
-        if (!extract_str(a.function_name, a.function_text)) {
-            convert_failed("function_name");
-            return nullptr;
-        }
-        if (!extract_str(a.output_dir, ignored)) {
-            convert_failed("output_dir");
-            return nullptr;
-        }
-        if (a.input_kwargs_json == Py_None) {
-            a.input_kwargs_json = nullptr;
-        }
-        if (a.input_kwargs_json != nullptr && !extract_str(a.input_kwargs_json, ignored)) {
-            convert_failed("input_kwargs_json");
-            return nullptr;
-        }
-        return materialize(a);
-    });
+/// Takes the text of each argument in parameter order; the first that is not a `str` is
+/// reported against its parameter. A None `input_kwargs_json` counts as absent.
+bool convert_arguments(Arguments& a) {
+    std::string_view ignored;
+    if (!extract_str(a.module_name, a.module_text)) {
+        return convert_failed("module_name");
+    }
+    if (!extract_str(a.function_name, a.function_text)) {
+        return convert_failed("function_name");
+    }
+    if (!extract_str(a.output_dir, ignored)) {
+        return convert_failed("output_dir");
+    }
+    if (a.input_kwargs_json == Py_None) {
+        a.input_kwargs_json = nullptr;
+    }
+    if (a.input_kwargs_json != nullptr && !extract_str(a.input_kwargs_json, ignored)) {
+        return convert_failed("input_kwargs_json");
+    }
+    return true;
 }
 
-PyMethodDef materialize_asset_def = {
+PyObject* materialize_asset(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = materialize_signature.bind(args, nargs, kwnames);
+    if (!bound) {
+        return nullptr;
+    }
+    auto [module_name, function_name, output_dir, input_kwargs_json] = *bound;
+    Arguments a{module_name, function_name, output_dir, input_kwargs_json, {}, {}};
+    return convert_arguments(a) ? materialize(a) : nullptr;
+}
+
+PyMethodDef materialize_asset_def = fast_call_def<&materialize_asset>(
     "materialize_asset",
-    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&materialize_asset)),
-    METH_FASTCALL | METH_KEYWORDS,
     "materialize_asset(module_name, function_name, output_dir, input_kwargs_json=None)\n--\n\n"
     "Materialize a single asset function. Called by the `python -m kevro.worker` CLI stub.\n\n"
     "Imports the module, finds the function, calls the unwrapped original,\n"
     "serializes the result to JSON, writes value.json and result.json.\n\n"
     "If `input_kwargs_json` is provided, it is parsed as a JSON dict and\n"
-    "passed as keyword arguments to the function.",
-};
+    "passed as keyword arguments to the function.");
 
 }  // namespace
 
-int add_materialize_asset(PyObject* module) {
-    if (!make_constants()) {
-        return -1;
+int add_worker(PyObject* module) {
+    if (empty_tuple == nullptr) {
+        empty_tuple = PyTuple_New(0);
+        if (empty_tuple == nullptr) {
+            ensure_error();
+            return -1;
+        }
     }
     return add_function(module, &materialize_asset_def);
 }

@@ -1,6 +1,12 @@
 """Argument binding shared by every module function: Python's rules with the module's wording."""
 
+import shutil
+import subprocess
+import sysconfig
+
 import pytest
+
+from common import REPO_ROOT
 
 import _kevro
 
@@ -87,3 +93,35 @@ def test_binding_with_a_nested_qualname_type():
 def test_lone_surrogate_argument_raises_unicode_encode_error(tmp_path):
     with pytest.raises(UnicodeEncodeError):
         materialize("m\ud800", "f", str(tmp_path))
+
+
+# A parameter list is part of the signature's type: one longer than the binder holds must fail
+# to compile rather than lose its last parameters.
+SIGNATURE_SOURCE = """
+#include "common/args.h"
+constexpr auto kw = kevro::Param::Kind::keyword_only;
+const kevro::Signature signature("f()", {%s});
+PyObject* first(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    auto bound = signature.bind(args, nargs, kwnames);
+    auto [%s] = *bound;
+    return p0;
+}
+"""
+
+
+@pytest.mark.skipif(shutil.which("g++") is None, reason="needs g++")
+@pytest.mark.parametrize("count, compiles", [(6, True), (7, False)])
+def test_signature_length_is_checked_when_compiled(count, compiles, tmp_path):
+    names = [f"p{i}" for i in range(count)]
+    params = ", ".join(f'{{"{name}", kw, false}}' for name in names)
+    source = tmp_path / "signature.cpp"
+    source.write_text(SIGNATURE_SOURCE % (params, ", ".join(names)), encoding="utf-8")
+    done = subprocess.run(
+        ["g++", "-std=c++20", "-fsyntax-only", "-I", str(REPO_ROOT / "src"),
+         "-I", sysconfig.get_paths()["include"], str(source)],
+        capture_output=True, text=True, timeout=120)
+    if compiles:
+        assert done.returncode == 0, done.stderr
+    else:
+        assert done.returncode != 0
+        assert "a Signature declares from 1 to 6 parameters" in done.stderr

@@ -527,6 +527,62 @@ ASSETS.target = Target()
 FUNCTION = "target"
 """
 
+
+def unnamed_class(name: str, base: str) -> str:
+    """Setup code for a class `name` whose `__name__` raises when _kevro reads it."""
+    return f"""
+class NoName(type):
+    @property
+    def __name__(cls):
+        if direct():
+            fire("__name__")
+            raise INJECTED
+        return "{name}"
+class {name}({base}, metaclass=NoName):
+    pass
+"""
+
+
+# Objects whose str() fails in each way the module must pass on: by the hook's own exception, by
+# returning bytes (the interpreter's TypeError), by text with a lone surrogate (its
+# UnicodeEncodeError); with the probe that holds the interpreter's message, if any.
+BAD_STR = {
+    "": ("Unprintable()", None),
+    "-returns-bytes": ("Bytesy()", "str"),
+    "-surrogate": ('"out/\\udcff"', "encode"),
+}
+
+
+def str_failures(case_id: str, setup: str, expect: Callable[[str, str], dict]) -> List[Case]:
+    """One case for each entry of BAD_STR: `setup` makes the module take str() of BAD, and
+    `expect(kind, message)` is the outcome for the exception type `kind` with `message`."""
+    cases = []
+    for suffix, (bad, probe) in BAD_STR.items():
+        def expected(ctx, probe=probe):
+            if probe is None:
+                return expect("Injected", "injected failure")
+            kind = "TypeError" if probe == "str" else "UnicodeEncodeError"
+            return expect(kind, ctx.probes[probe])
+        code = (f"BAD = {bad}\n"
+                'PROBES["str"] = text_of(lambda: str(Bytesy()))\n'
+                'PROBES["encode"] = text_of(lambda: "out/\\udcff".encode("utf-8"))\n'
+                + setup)
+        cases.append(Case(case_id + suffix, code, expected))
+    return cases
+
+
+def propagates(kind: str, message: str) -> dict:
+    """The str() failure reaches the caller: the hook's own exception as the very object."""
+    if kind == "Injected":
+        return outcome("Injected", injected=True)
+    return outcome(kind, message=message)
+
+
+def recorded_after_value(kind: str, message: str) -> dict:
+    """The str() failure ends the run after value.json was written."""
+    return recorded(f"{kind}: {message}", kind, value="[1, 2]")
+
+
 MATERIALIZE = [
     # Preparation: whatever fails propagates unchanged, and nothing is written.
     *[
@@ -691,62 +747,22 @@ MATERIALIZE = [
         recorded("OSError: [Errno 28] No space left on device", "OSError", value="<link>"),
         fires=0,
     ),
-    Case(
+    *str_failures(
         "str-value-path",
-        'inject(path_class(), "__str__", when=lambda self: self.name == "value.json")',
-        recorded(INJECTED_TEXT, "Injected", value="[1, 2]"),
-    ),
-    Case(
-        "str-value-path-returns-bytes",
-        """
-        PROBES["str"] = text_of(lambda: str(Bytesy()))
-        inject(path_class(), "__str__", when=lambda self: self.name == "value.json",
-               then=lambda self: b"out/value.json")
-        """,
-        lambda ctx: recorded(f"TypeError: {ctx.probes['str']}", "TypeError", value="[1, 2]"),
-    ),
-    Case(
-        "str-value-path-surrogate",
-        """
-        PROBES["encode"] = text_of(lambda: "out/\\udcff".encode("utf-8"))
-        inject(path_class(), "__str__", when=lambda self: self.name == "value.json",
-               then=lambda self: "out/\\udcff")
-        """,
-        lambda ctx: recorded(f"UnicodeEncodeError: {ctx.probes['encode']}",
-                             "UnicodeEncodeError", value="[1, 2]"),
+        'inject(path_class(), "__str__", when=lambda self: self.name == "value.json",\n'
+        "       then=lambda self: BAD.__str__())",
+        recorded_after_value,
     ),
     Case(
         "signature-exits-3",
         'INJECTED = SystemExit(3)\ninject(inspect, "signature")',
         recorded("SystemExit: 3", "SystemExit", value="[1, 2]"),
     ),
-    Case(
-        "str-signature",
-        'inject(inspect, "signature", then=lambda f: Unprintable())',
-        recorded(INJECTED_TEXT, "Injected", value="[1, 2]"),
-    ),
-    Case(
-        "str-signature-returns-bytes",
-        """
-        PROBES["str"] = text_of(lambda: str(Bytesy()))
-        inject(inspect, "signature", then=lambda f: Bytesy())
-        """,
-        lambda ctx: recorded(f"TypeError: {ctx.probes['str']}", "TypeError", value="[1, 2]"),
-    ),
+    *str_failures("str-signature", 'inject(inspect, "signature", then=lambda f: BAD)',
+                  recorded_after_value),
     Case(
         "result-type-name",
-        """
-        class NoName(type):
-            @property
-            def __name__(cls):
-                if direct():
-                    fire("__name__")
-                    raise INJECTED
-                return "Value"
-        class Value(dict, metaclass=NoName):
-            pass
-        inject(ASSETS, "good", then=lambda **kwargs: Value())
-        """,
+        unnamed_class("Value", "dict") + 'inject(ASSETS, "good", then=lambda **kwargs: Value())',
         recorded(INJECTED_TEXT, "Injected", value="{}"),
         fires=2,
         pypy_aborts=NAME_RAISES,
@@ -785,18 +801,8 @@ MATERIALIZE = [
     ),
     Case(
         "report-error-type-name",
-        """
-        class NoName(type):
-            @property
-            def __name__(cls):
-                if direct():
-                    fire("__name__")
-                    raise INJECTED
-                return "Nameless"
-        class Nameless(Exception, metaclass=NoName):
-            pass
-        inject(ASSETS, "good", then=raiser(Nameless("x")))
-        """,
+        unnamed_class("Nameless", "Exception")
+        + 'inject(ASSETS, "good", then=raiser(Nameless("x")))',
         propagated(files=[]),
         fires=2,
         pypy_aborts=NAME_RAISES,
@@ -857,6 +863,29 @@ def contract_without_file(records):
 def skipped(module: str, display: str) -> str:
     return f"kevro: skipping module '{module}': {display}\n"
 
+
+def dumps_returns_surrogate(case_id: str) -> Case:
+    """`json.dumps` answers with a lone surrogate, for inspection's metadata and for partition
+    keys alike: the text cannot be taken, and the interpreter's UnicodeEncodeError propagates."""
+    return Case(
+        case_id,
+        """
+        PROBES["encode"] = text_of(lambda: '"\\udcff"'.encode("utf-8"))
+        inject(json, "dumps", then=lambda obj: '"\\udcff"')
+        """,
+        lambda ctx: outcome("UnicodeEncodeError", message=ctx.probes["encode"]),
+    )
+
+
+# The source file's path once getsourcefile has answered: Path, resolve and str() of the
+# resolved path, the chain that the decorator's asset references and the inspection records
+# share. Every failure in it propagates, for both.
+SOURCE_PATH = [
+    Case("Path", 'inject(pathlib, "Path")', outcome("Injected", injected=True)),
+    Case("resolve", 'inject(path_class(), "resolve")', outcome("Injected", injected=True)),
+    *str_failures("str-resolved", 'inject(path_class(), "resolve", then=lambda self: BAD)',
+                  propagates),
+]
 
 # Signatures computed before inspect's Signature class is taken away.
 PRECOMPUTED_SIGNATURES = """
@@ -1034,14 +1063,7 @@ INSPECT = [
         """,
         outcome("Injected", injected=True),
     ),
-    Case(
-        "metadata-dumps-returns-surrogate",
-        """
-        PROBES["encode"] = text_of(lambda: '"\\udcff"'.encode("utf-8"))
-        inject(json, "dumps", then=lambda obj: '"\\udcff"')
-        """,
-        lambda ctx: outcome("UnicodeEncodeError", message=ctx.probes["encode"]),
-    ),
+    dumps_returns_surrogate("metadata-dumps-returns-surrogate"),
     # The undecorated function.
     Case("getsource-function", 'inject(inspect, "getsource", when=inspect.isclass)',
          outcome("Injected", injected=True)),
@@ -1066,26 +1088,7 @@ INSPECT = [
         'inject(inspect, "getsourcefile", when=lambda f: f is MOD.contract)',
         reported(contract_without_file),
     ),
-    Case("Path", 'inject(pathlib, "Path")', outcome("Injected", injected=True)),
-    Case("resolve", 'inject(path_class(), "resolve")', outcome("Injected", injected=True)),
-    Case("str-resolved", 'inject(path_class(), "resolve", then=lambda self: Unprintable())',
-         outcome("Injected", injected=True)),
-    Case(
-        "str-resolved-returns-bytes",
-        """
-        PROBES["str"] = text_of(lambda: str(Bytesy()))
-        inject(path_class(), "resolve", then=lambda self: Bytesy())
-        """,
-        lambda ctx: outcome("TypeError", message=ctx.probes["str"]),
-    ),
-    Case(
-        "str-resolved-surrogate",
-        """
-        PROBES["encode"] = text_of(lambda: "/x\\udcff".encode("utf-8"))
-        inject(path_class(), "resolve", then=lambda self: "/x\\udcff")
-        """,
-        lambda ctx: outcome("UnicodeEncodeError", message=ctx.probes["encode"]),
-    ),
+    *SOURCE_PATH,
     # The return type.
     Case("signature", 'inject(inspect, "signature")', outcome("Injected", injected=True)),
     Case(
@@ -1213,26 +1216,7 @@ DECORATOR = [
         'INJECTED = KeyboardInterrupt("stop")\ninject(inspect, "getsourcefile")',
         outcome("KeyboardInterrupt", injected=True),
     ),
-    Case("Path", 'inject(pathlib, "Path")', outcome("Injected", injected=True)),
-    Case("resolve", 'inject(path_class(), "resolve")', outcome("Injected", injected=True)),
-    Case("str-resolved", 'inject(path_class(), "resolve", then=lambda self: Unprintable())',
-         outcome("Injected", injected=True)),
-    Case(
-        "str-resolved-returns-bytes",
-        """
-        PROBES["str"] = text_of(lambda: str(Bytesy()))
-        inject(path_class(), "resolve", then=lambda self: Bytesy())
-        """,
-        lambda ctx: outcome("TypeError", message=ctx.probes["str"]),
-    ),
-    Case(
-        "str-resolved-surrogate",
-        """
-        PROBES["encode"] = text_of(lambda: "/x\\udcff".encode("utf-8"))
-        inject(path_class(), "resolve", then=lambda self: "/x\\udcff")
-        """,
-        lambda ctx: outcome("UnicodeEncodeError", message=ctx.probes["encode"]),
-    ),
+    *SOURCE_PATH,
     Case(
         "upstream-name",
         """
@@ -1298,14 +1282,7 @@ PARTITIONS = [
         'INJECTED = KeyboardInterrupt("stop")\ninject(json, "dumps")',
         outcome("KeyboardInterrupt", injected=True),
     ),
-    Case(
-        "dumps-returns-surrogate",
-        """
-        PROBES["encode"] = text_of(lambda: '"\\udcff"'.encode("utf-8"))
-        inject(json, "dumps", then=lambda item: '"\\udcff"')
-        """,
-        lambda ctx: outcome("UnicodeEncodeError", message=ctx.probes["encode"]),
-    ),
+    dumps_returns_surrogate("dumps-returns-surrogate"),
     Case(
         "dumps-returns-str-subclass",
         'class Text(str):\n    pass\ninject(json, "dumps", then=lambda item: Text("1"))',

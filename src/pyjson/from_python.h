@@ -1,11 +1,18 @@
-// Conversion of a Python object into a JsonValue by way of the interpreter's own `json` module.
+// Python objects to JSON values, by way of the interpreter's own `json` module: `json.dumps`
+// decides what is convertible, our parser how numbers are held and in which order members come.
 #pragma once
 
 #include <Python.h>
 
+#include "common/ref.h"
 #include "json/value.h"
 
 namespace kevro {
+
+/// `json.dumps` as it is now: `json` goes through the import system on every call (the module
+/// cache keeps a repeat cheap, and a replaced `sys.modules["json"]` is honoured), then its
+/// `dumps` is read. A null Ref with the exception of either step.
+Ref json_dumps();
 
 /// Encodes `obj` (any object, despite the name) with `json.dumps(obj)` and parses the text into
 /// `out`. Module inspection uses it for each asset's `__kevro_metadata__`. Returns false with a
