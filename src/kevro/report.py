@@ -336,7 +336,8 @@ svg .node.selected path,svg .node.selected polygon{stroke-width:4px}
 .note{background:#fff3cd;border:1px solid #e0c36c;padding:8px 10px;border-radius:4px}
 .list li{margin:3px 0}
 .list li.node{cursor:pointer}
-.badge{display:inline-block;padding:0 6px;border-radius:8px;font-size:12px;border:1px solid}
+.badge{display:inline-block;padding:0 6px;border-radius:8px;font-size:12px;border:1px solid;white-space:nowrap}
+td.n{white-space:nowrap}
 table{border-collapse:collapse;width:100%;font-size:13px}
 th,td{text-align:left;padding:3px 6px;border-bottom:1px solid #e3e3e3;vertical-align:top}
 pre{white-space:pre-wrap;word-break:break-word;background:#272822;color:#f8f8f2;padding:8px;border-radius:4px;font-size:12px;max-height:420px;overflow:auto}
@@ -372,9 +373,10 @@ if(wanted){show(wanted[1]);}else if(first){show(first.getAttribute('data-index')
 """
 
 
-def _badge(state: str) -> str:
+def _badge(state: str, short: bool = False) -> str:
     fill, line = COLOURS[state]
-    return f'<span class="badge" style="background:{fill};border-color:{line}">{esc(STATE_TEXT[state])}</span>'
+    text = STATE_TEXT[state].split(",")[0].split(":")[0] if short else STATE_TEXT[state]
+    return f'<span class="badge" style="background:{fill};border-color:{line}">{esc(text)}</span>'
 
 
 TRACEBACK_HEAD = "Traceback (most recent call last):"
@@ -401,6 +403,15 @@ def traceback_of(out_dir: str) -> Optional[str]:
     if len(text) > LOG_CHARS:
         text = "…" + text[-LOG_CHARS:]
     return text
+
+
+def _when(stamp: Any) -> str:
+    """A ledger time, 2024-03-01T12:00:00.250Z, as 2024-03-01 12:00:00 UTC."""
+    if not isinstance(stamp, str):
+        return ""
+    if len(stamp) == 24 and stamp[10] == "T" and stamp.endswith("Z"):
+        return f"{stamp[:10]} {stamp[11:19]} UTC"
+    return stamp
 
 
 def _shown_jobs(jobs: Sequence[JobView]) -> List[JobView]:
@@ -432,11 +443,12 @@ def _details(view: AssetView, names: Dict[str, str]) -> str:
     parts.append("<table><tr><th>partition</th><th>state</th><th>duration</th><th>last run</th><th>run id</th></tr>")
     for job in shown:
         ran = job.ran or {}
-        when = ran.get("ended_at") or ran.get("started_at") or ""
+        when = _when(ran.get("ended_at") or ran.get("started_at"))
         duration = format_duration(ran.get("duration_s")) if ran else ""
         reason = f' <span class="muted">({esc(job.reason)})</span>' if job.reason and job.state != FAILED else ""
         parts.append(f"<tr><td>{esc(partition_text(job.job.partition_keys)) or '—'}</td>"
-                     f"<td>{_badge(job.state)}{reason}</td><td>{esc(duration)}</td><td>{esc(when)}</td>"
+                     f'<td>{_badge(job.state, True)}{reason}</td><td class="n">{esc(duration)}</td>'
+                     f'<td class="n">{esc(when)}</td>'
                      f"<td><code>{esc(str(ran.get('run_id', ''))[:12])}</code></td></tr>")
         if job.state == FAILED:
             latest = job.latest or {}
@@ -475,7 +487,7 @@ def render(views: Sequence[AssetView], links: Sequence[Tuple[int, int, str]], hi
            note: Optional[str] = None) -> str:
     counts = {state: sum(1 for v in views if v.state == state) for state in STATES}
     if history.run_id is not None:
-        when = " to ".join(t for t in (history.run_started, history.run_ended) if t)
+        when = " to ".join(_when(t) for t in (history.run_started, history.run_ended) if t)
         last = (f"last run <code>{esc(history.run_id)}</code>: {history.run_jobs} jobs"
                 + (f", {esc(when)}" if when else ""))
     else:
