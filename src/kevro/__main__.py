@@ -199,16 +199,16 @@ def _run(args: argparse.Namespace) -> int:
         _error(f"{type(exc).__name__}: {exc}")
         return 2
     try:
-        codes = versions.code_versions(the_plan.assets, cache)
-        cache.write(args.out)
-        result = runner.execute(the_plan, args.out, jobs=args.jobs, isolated=args.isolated,
-                                force=args.force, selected=selected, stored=stored, codes=codes)
-    except OSError as exc:  # the output directory or its ledger cannot be written
-        os.close(lock)
-        _error(f"{type(exc).__name__}: {exc}")
-        return 2
-    try:
+        try:
+            codes = versions.code_versions(the_plan.assets, cache)
+            cache.write(args.out)
+            result = runner.execute(the_plan, args.out, jobs=args.jobs, isolated=args.isolated,
+                                    force=args.force, selected=selected, stored=stored, codes=codes)
+        except OSError as exc:  # the output directory or its ledger cannot be written
+            _error(f"{type(exc).__name__}: {exc}")
+            return 2
         runner.print_summary(result, sys.stdout)
+        # Still holding the output folder: no other run changes it while the page is made.
         _refresh_report(args, the_plan, result, stored, codes)
     finally:
         os.close(lock)
@@ -228,7 +228,7 @@ def _refresh_report(args: argparse.Namespace, the_plan: Any, result: Any, stored
             codes = versions.code_versions(the_plan.assets, versions.Cache.read(args.out))
         written = report.write_report(the_plan, args.out, path, stored=report.stored_after(result, stored),
                                       codes=codes, modules=args.modules, require_dot=False)
-    except (OSError, ValueError) as exc:
+    except (OSError, ValueError, graph.GraphError) as exc:
         print(f"kevro: warning: report not written: {type(exc).__name__}: {exc}", file=sys.stderr)
         return
     if written.fallback:

@@ -62,9 +62,14 @@ LABELLED_WORK = 4500
 MAX_WORK = 20000
 MAX_DOT_ASSETS = 3000
 DOT_TIMEOUT_S = 120.0
-# What one asset's details show at most: partition rows, and characters of a job.log.
+# What the details show at most: partition rows of one asset, and of all of them together
+# (each asset gets a share, at least MIN_ROWS); characters of one job.log, and of all the logs
+# shown. With these, 1,000 assets stay well under 5 MB, whatever their partitions.
 ROWS_PER_ASSET = 200
+MIN_ROWS = 10
+ALL_ROWS = 12000
 LOG_CHARS = 8000
+ALL_LOG_CHARS = 1_000_000
 
 GRAPHVIZ_PACKAGE = "graphviz"
 
@@ -336,7 +341,7 @@ svg .node.selected path,svg .node.selected polygon{stroke-width:4px}
 .note{background:#fff3cd;border:1px solid #e0c36c;padding:8px 10px;border-radius:4px}
 .list li{margin:3px 0}
 .list li.node{cursor:pointer}
-.badge{display:inline-block;padding:0 6px;border-radius:8px;font-size:12px;border:1px solid;white-space:nowrap}
+.b{display:inline-block;padding:0 6px;border-radius:8px;font-size:12px;border:1px solid;white-space:nowrap}
 td.n{white-space:nowrap}
 table{border-collapse:collapse;width:100%;font-size:13px}
 th,td{text-align:left;padding:3px 6px;border-bottom:1px solid #e3e3e3;vertical-align:top}
@@ -373,10 +378,13 @@ if(wanted){show(wanted[1]);}else if(first){show(first.getAttribute('data-index')
 """
 
 
+def _state_style() -> str:
+    return "".join(f".b.s-{state}{{background:{fill};border-color:{line}}}" for state, (fill, line) in COLOURS.items())
+
+
 def _badge(state: str, short: bool = False) -> str:
-    fill, line = COLOURS[state]
     text = STATE_TEXT[state].split(",")[0].split(":")[0] if short else STATE_TEXT[state]
-    return f'<span class="badge" style="background:{fill};border-color:{line}">{esc(text)}</span>'
+    return f'<span class="b s-{state}">{esc(text)}</span>'
 
 
 TRACEBACK_HEAD = "Traceback (most recent call last):"
@@ -414,18 +422,26 @@ def _when(stamp: Any) -> str:
     return stamp
 
 
-def _shown_jobs(jobs: Sequence[JobView]) -> List[JobView]:
-    """At most ROWS_PER_ASSET jobs, failed ones first, in plan order."""
-    if len(jobs) <= ROWS_PER_ASSET:
+def _shown_jobs(jobs: Sequence[JobView], most: int) -> List[JobView]:
+    """At most `most` jobs, failed ones first, in plan order."""
+    if len(jobs) <= most:
         return list(jobs)
-    chosen = [j for j in jobs if j.state == FAILED][:ROWS_PER_ASSET]
-    rest = ROWS_PER_ASSET - len(chosen)
+    chosen = [j for j in jobs if j.state == FAILED][:most]
+    rest = most - len(chosen)
     if rest:
         chosen += [j for j in jobs if j.state != FAILED][:rest]
     return sorted(chosen, key=lambda j: j.job.index)
 
 
-def _details(view: AssetView, names: Dict[str, str]) -> str:
+class _Budget:
+    """What is left of the rows and log characters that all the details may show."""
+
+    def __init__(self, assets: int) -> None:
+        self.rows = min(ROWS_PER_ASSET, max(MIN_ROWS, ALL_ROWS // max(1, assets)))
+        self.log_chars = ALL_LOG_CHARS
+
+
+def _details(view: AssetView, names: Dict[str, str], budget: _Budget) -> str:
     asset = view.asset
     parts = [f'<section class="asset" id="asset-{view.index}" data-index="{view.index}" '
              f'data-asset="{esc(asset.name)}" data-state="{view.state}" hidden>',
@@ -437,7 +453,7 @@ def _details(view: AssetView, names: Dict[str, str]) -> str:
     if asset.dimensions:
         dims = ", ".join(f"{esc(dim)} ({len(keys)})" for dim, keys in asset.dimensions)
         parts.append(f"<p>Partitions: {dims}, {len(view.jobs)} in all.</p>")
-    shown = _shown_jobs(view.jobs)
+    shown = _shown_jobs(view.jobs, budget.rows)
     if len(shown) < len(view.jobs):
         parts.append(f'<p class="muted">{len(view.jobs) - len(shown)} more partitions not shown.</p>')
     parts.append("<table><tr><th>partition</th><th>state</th><th>duration</th><th>last run</th><th>run id</th></tr>")
@@ -453,10 +469,13 @@ def _details(view: AssetView, names: Dict[str, str]) -> str:
         if job.state == FAILED:
             latest = job.latest or {}
             error = latest.get("error") if isinstance(latest.get("error"), str) else job.reason
-            log = traceback_of(job.job.out_dir)
+            log = traceback_of(job.job.out_dir) if budget.log_chars > 0 else None
             if log:
+                budget.log_chars -= len(log)
                 what = "traceback from" if log.startswith(TRACEBACK_HEAD) else "the end of"
                 folded = f"<details><summary>{what} {esc(LOG_FILE)}</summary><pre>{esc(log)}</pre></details>"
+            elif budget.log_chars <= 0:
+                folded = f'<span class="muted">see {esc(os.path.join(job.job.out_dir, LOG_FILE))}</span>'
             else:
                 folded = f'<span class="muted">{esc(LOG_FILE)} is empty or missing</span>'
 
@@ -492,9 +511,10 @@ def render(views: Sequence[AssetView], links: Sequence[Tuple[int, int, str]], hi
                 + (f", {esc(when)}" if when else ""))
     else:
         last = "no run recorded yet"
-    legend = "".join(f'<span><i style="background:{COLOURS[s][0]};border-color:{COLOURS[s][1]}"></i>'
+    legend = "".join(f'<span><i class="b s-{s}"></i>'
                      f"{esc(STATE_TEXT[s])} ({counts[s]})</span>" for s in STATES)
     names = {view.asset.ref: view.asset.name for view in views}
+    budget = _Budget(len(views))
     if svg is not None:
         canvas = ('<div id="tools"><button id="fit" type="button">fit to width</button> '
                   '<span class="muted">click an asset for its details</span>'
@@ -504,14 +524,14 @@ def render(views: Sequence[AssetView], links: Sequence[Tuple[int, int, str]], hi
     generated = time.strftime("%Y-%m-%d %H:%M:%S UTC", time.gmtime())
     return "".join([
         '<!DOCTYPE html>\n<html lang="en"><head><meta charset="utf-8">',
-        f"<title>kevro report: {esc(', '.join(modules))}</title><style>{STYLE}</style></head><body>",
+        f"<title>kevro report: {esc(', '.join(modules))}</title><style>{STYLE}{_state_style()}</style></head><body>",
         f"<header><h1>kevro report</h1><span class=\"meta\">{esc(' '.join(modules))} · {esc(out)} · "
         f"{len(views)} assets · {last} · generated {generated}</span>",
         f'<div class="legend">{legend}</div></header>',
         f'<main><div id="canvas">{canvas}</div><div id="details">',
         '<p id="hint" class="muted">Click an asset to see its partitions, their state, duration and '
         "last run, and the error and traceback of each failed job.</p>",
-        "".join(_details(view, names) for view in views),
+        "".join(_details(view, names, budget) for view in views),
         f"</div></main><script>{SCRIPT}</script></body></html>\n",
     ])
 

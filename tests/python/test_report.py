@@ -4,6 +4,7 @@ the graph, no Graphviz, and the size of the page for 1,000 assets."""
 
 from __future__ import annotations
 
+import json
 import os
 import shutil
 import signal
@@ -129,6 +130,14 @@ def colour_count(png: bytes, wanted: str) -> Tuple[int, int, float]:
     return len(counts), counts.get(target, 0), 1 - background / (width * height)
 
 
+def svg_of(page: str) -> str:
+    return page[page.index("<svg"):page.index("</svg>")]
+
+
+def ledger_run_id(out: Path) -> str:
+    return json.loads((out / "runs.jsonl").read_text(encoding="utf-8").splitlines()[-1])["run_id"]
+
+
 # --- in the browser ------------------------------------------------------------------------------
 
 
@@ -151,6 +160,15 @@ def test_example_report_in_chromium(tmp_path):
     assert shown.svg and shown.nodes == {a.name: "ok" for a in assets}
     assert sorted(shown.edges) == sorted((names[ref], param, a.name) for a in assets for param, ref in a.inputs)
     assert shown.links == []
+
+    # A rerun with nothing to do: the same picture (last durations are those of the jobs that
+    # ran), the last run's jobs all counted.
+    first = page.read_text(encoding="utf-8")
+    done = kevro(REPO_ROOT / "examples", "run", *EXAMPLE_MODULES, "--out", str(out))
+    assert done.returncode == 0 and "36 jobs: 0 ok, 0 failed, 0 skipped, 36 up to date" in done.stdout
+    again = page.read_text(encoding="utf-8")
+    assert svg_of(again) == svg_of(first) and svg_of(first).count('data-state="ok"') == len(assets)
+    assert f"last run <code>{ledger_run_id(out)}</code>: 36 jobs" in again
 
 
 FAILING = """
@@ -194,6 +212,7 @@ def test_states_after_a_failed_run_in_chromium(tmp_path):
     page = project / "page.html"
     text = page.read_text(encoding="utf-8")
     assert '<div class="error">ValueError: no such &lt;thing&gt; &amp; more</div>' in text
+    assert f"last run <code>{ledger_run_id(project / 'kevro-out')}</code>: 5 jobs" in text
 
     png, dom = browse(page, tmp_path)
     assert colour_count(png, report.COLOURS["failed"][0])[1] > 500
@@ -208,7 +227,7 @@ def test_states_after_a_failed_run_in_chromium(tmp_path):
 
 # --- without a browser ---------------------------------------------------------------------------
 
-ODD = ['a<b>&amp;"c\'', "back\\slash \\n \\l", "new\nline\ttab", "ctl\x01\x7f", "ünï 📈", "&#45;"]
+ODD = ["bad\udcff", 'a<b>&amp;"c\'', "back\\slash \\n \\l", "new\nline\ttab", "ctl\x01\x7f", "ünï 📈", "&#45;"]
 
 
 def odd_plan(out: str, count: int = len(ODD), name=lambda i: ODD[i], width: int = 2) -> graph.Plan:
