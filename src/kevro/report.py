@@ -324,16 +324,16 @@ def graph_svg(out: str, views: Sequence[AssetView], links: Sequence[Tuple[int, i
 
 STYLE = """
 *{box-sizing:border-box}
-body{margin:0;font:14px/1.4 Helvetica,Arial,sans-serif;color:#1d1d1d;background:#f6f6f4}
+body{margin:0;font:14px/1.4 Helvetica,Arial,sans-serif;color:#1d1d1d;background:#f6f6f4;display:flex;flex-direction:column;height:100vh}
 header{padding:10px 16px;background:#263238;color:#fff}
 header h1{margin:0 8px 0 0;font-size:18px;display:inline}
 header .meta{color:#cfd8dc}
 .legend{margin-top:6px}
 .legend span{display:inline-block;margin-right:12px}
 .legend i{display:inline-block;width:12px;height:12px;border-radius:3px;margin-right:4px;vertical-align:-1px;border:1.5px solid}
-main{display:flex;height:calc(100vh - 74px)}
+main{display:flex;flex:1;min-height:0}
 #canvas{flex:1 1 62%;overflow:auto;background:#fff;border-right:1px solid #ddd;position:relative}
-#canvas.fit svg{width:100%!important;height:auto!important}
+#canvas.fit svg{max-width:100%!important;height:auto!important}
 #tools{position:sticky;top:0;left:0;padding:4px 8px;background:rgba(255,255,255,.9);z-index:1}
 #details{flex:1 1 38%;overflow:auto;padding:12px 16px}
 svg .node{cursor:pointer}
@@ -370,7 +370,7 @@ document.addEventListener('click',function(ev){
 var fit=document.getElementById('fit');
 if(fit){fit.addEventListener('click',function(){document.getElementById('canvas').classList.toggle('fit');});}
 var canvas=document.getElementById('canvas'),svg=document.getElementById('graph');
-if(svg&&svg.getBoundingClientRect().width<=2*canvas.clientWidth){canvas.classList.add('fit');}
+if(svg&&svg.getBoundingClientRect().width<=2.5*canvas.clientWidth){canvas.classList.add('fit');}
 var wanted=/^#asset-([0-9]+)$/.exec(location.hash);
 var first=document.querySelector('section.asset[data-state="failed"]');
 if(wanted){show(wanted[1]);}else if(first){show(first.getAttribute('data-index'));}
@@ -465,7 +465,7 @@ def _details(view: AssetView, names: Dict[str, str], budget: _Budget) -> str:
         parts.append(f"<tr><td>{esc(partition_text(job.job.partition_keys)) or '—'}</td>"
                      f'<td>{_badge(job.state, True)}{reason}</td><td class="n">{esc(duration)}</td>'
                      f'<td class="n">{esc(when)}</td>'
-                     f"<td><code>{esc(str(ran.get('run_id', ''))[:12])}</code></td></tr>")
+                     f"<td class=\"n\"><code>{esc(str(ran.get('run_id', ''))[:8])}</code></td></tr>")
         if job.state == FAILED:
             latest = job.latest or {}
             error = latest.get("error") if isinstance(latest.get("error"), str) else job.reason

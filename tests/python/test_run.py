@@ -454,11 +454,12 @@ def test_list_prints_the_table(tmp_path):
 
 
 @pytest.mark.parametrize("command, words", [
-    ([], ["run", "status", "list", "runs"]),
+    ([], ["run", "status", "list", "runs", "report"]),
     (["run"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--jobs N", "--isolated"]),
     (["status"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--json"]),
     (["list"], ["MODULE"]),
     (["runs"], ["--out DIR"]),
+    (["report"], ["MODULE", "--out DIR", "-o FILE"]),
 ])
 def test_help(tmp_path, command, words):
     done = kevro(tmp_path, *command, "--help")
