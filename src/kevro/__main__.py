@@ -273,7 +273,7 @@ def _status(args: argparse.Namespace) -> int:
 
 
 def _report(args: argparse.Namespace) -> int:
-    from kevro import graph, report, runner, versions
+    from kevro import graph, report, versions
 
     if args.output is None:
         path = os.path.join(args.out, report.REPORT_FILE)
