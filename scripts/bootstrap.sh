@@ -14,7 +14,8 @@ interpreter=${2:-pypy3}
 say() { printf 'bootstrap: %s\n' "$*" >&2; }
 
 # Debian packages, installed only when missing.
-packages="pypy3 pypy3-dev pypy3-venv gcc g++ libgtest-dev ${KEVRO_APT_EXTRA:-}"
+# graphviz lays out the graph of `kevro report`; chromium renders that page in the tests.
+packages="pypy3 pypy3-dev pypy3-venv gcc g++ libgtest-dev graphviz chromium ${KEVRO_APT_EXTRA:-}"
 missing=""
 for p in $packages; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

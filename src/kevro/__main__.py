@@ -1,13 +1,14 @@
-"""The kevro command line: ``kevro run|status|list|runs|show ...`` (the console script), or
-``python -m kevro ...``.
+"""The kevro command line: ``kevro run|status|list|runs|show|report ...`` (the console script),
+or ``python -m kevro ...``.
 
 ``run`` discovers the assets of the named modules, plans one job per partition combination and
 runs those that are not up to date; ``status`` says which those are and why; ``list`` shows the
 asset graph; ``runs`` shows the jobs of the last run from the run ledger; ``show`` prints one
-job's value, result record and log. Exit status: 0 for success, 1 when a job failed (or, for
+job's value, result record and log; ``report`` writes an HTML page of the graph and its state
+(which ``run`` refreshes as it ends). Exit status: 0 for success, 1 when a job failed (or, for
 ``runs`` and ``show``, when there is nothing to show), 2 for a usage error, a named module that
-cannot be imported or holds no asset, a graph that cannot be run or an output folder that
-another run is using, 130 when interrupted.
+cannot be imported or holds no asset, a graph that cannot be run, an output folder that another
+run is using or (for ``report``) no Graphviz, 130 when interrupted.
 """
 
 from __future__ import annotations
@@ -103,7 +104,8 @@ def build_parser() -> argparse.ArgumentParser:
         "only when it is not up to date: its last run succeeded, its code is unchanged, its "
         "value.json is as that run left it and every upstream value it read is still the same "
         "(see `status`). Each job's output goes to job.log beside it and its outcome to "
-        "DIR/runs.jsonl. One run at a time may use DIR.",
+        "DIR/runs.jsonl. One run at a time may use DIR. At the end, DIR/report.html shows the "
+        "graph and its state (see `report`).",
         epilog="Exit status: 0 when every job succeeded or was up to date, 1 when one failed or "
         "was skipped, 2 for a usage error, a named module that cannot be imported or holds no "
         "asset, a graph that cannot be run or a DIR that another run is using, 130 when "
@@ -139,6 +141,24 @@ def build_parser() -> argparse.ArgumentParser:
     status.add_argument("--json", action="store_true",
                         help='print one JSON array of {"asset", "partition", "state", "reason"} objects')
     status.set_defaults(handler=_status)
+
+    report = commands.add_parser(
+        "report",
+        help="write an HTML page of the asset graph and its state",
+        description="Discover the assets of the named modules like `status` and write one "
+        "self-contained HTML page: the graph laid out by Graphviz (`dot`), each asset coloured "
+        "by its state (ok and up to date, failed, skipped, stale, never run) with its partition "
+        "count and last duration, each input an edge labelled with its parameter; and per asset "
+        "its partitions with their state, duration and last run, and each failed job's error "
+        "and traceback. Runs nothing. Above a size that dot lays out quickly, the page lists the "
+        "assets instead.",
+        epilog="Exit status: 0, or 2 for a usage error, a graph that cannot be run, a page that "
+        "cannot be written or no Graphviz (Debian package graphviz).",
+    )
+    _add_out(_add_modules(report), "output directory of the runs")
+    report.add_argument("-o", "--output", metavar="FILE", default=None,
+                        help="where to write the page (default: DIR/report.html)")
+    report.set_defaults(handler=_report)
 
     _add_modules(commands.add_parser(
         "list",
@@ -179,9 +199,10 @@ def _error(text: str) -> None:
     print(f"kevro: error: {' '.join(str(text).split())}", file=sys.stderr)
 
 
-def _prepare(args: argparse.Namespace) -> Tuple[Any, List[int], Dict[str, Any], Any]:
-    """(plan, selected job indexes, what the job folders hold, the code-version cache) for `run`
-    and `status`. The output folder is read while the discovery child imports the modules."""
+def _prepare(args: argparse.Namespace, select: bool = True) -> Tuple[Any, List[int], Dict[str, Any], Any]:
+    """(plan, selected job indexes, what the job folders hold, the code-version cache) for `run`,
+    `status` and (without a selection) `report`; args.graph is every asset of the modules. The
+    output folder is read while the discovery child imports the modules."""
     from kevro import graph, versions
 
     discovery = graph.Discovery(args.modules, strict=True)
@@ -191,7 +212,9 @@ def _prepare(args: argparse.Namespace) -> Tuple[Any, List[int], Dict[str, Any], 
         records = discovery.records()
     finally:
         discovery.cancel()
-    assets = graph.build_graph(records)
+    assets = args.graph = graph.build_graph(records)
+    if not select:
+        return graph.plan(assets, args.out), [], stored, cache
     if args.select:
         assets = graph.select(assets, args.select)
     the_plan = graph.plan(assets, args.out)
@@ -218,18 +241,42 @@ def _run(args: argparse.Namespace) -> int:
         _error(f"{type(exc).__name__}: {exc}")
         return 2
     try:
-        codes = versions.code_versions(the_plan.assets, cache)
-        cache.write(args.out)
-        result = runner.execute(the_plan, args.out, jobs=args.jobs, isolated=args.isolated,
-                                force=args.force, selected=selected, stored=stored, codes=codes,
-                                retries=args.retries, timeout=args.timeout)
-    except OSError as exc:  # the output directory or its ledger cannot be written
-        _error(f"{type(exc).__name__}: {exc}")
-        return 2
+        try:
+            codes = versions.code_versions(the_plan.assets, cache)
+            cache.write(args.out)
+            result = runner.execute(the_plan, args.out, jobs=args.jobs, isolated=args.isolated,
+                                    force=args.force, selected=selected, stored=stored, codes=codes,
+                                    retries=args.retries, timeout=args.timeout)
+        except OSError as exc:  # the output directory or its ledger cannot be written
+            _error(f"{type(exc).__name__}: {exc}")
+            return 2
+        runner.print_summary(result, sys.stdout)
+        # Still holding the output folder: no other run changes it while the page is made.
+        _refresh_report(args, the_plan, result, stored, codes)
     finally:
         os.close(lock)
-    runner.print_summary(result, sys.stdout)
     return result.exit_code
+
+
+def _refresh_report(args: argparse.Namespace, the_plan: Any, result: Any, stored: Any, codes: Any) -> None:
+    """Writes DIR/report.html after a run and prints its path; a report that cannot be made
+    is only a warning, never the run's failure."""
+    from kevro import graph, report, versions
+
+    path = os.path.join(args.out, report.REPORT_FILE)
+    try:
+        if len(args.graph) != len(the_plan.assets):
+            # A run of some assets; the page shows them all.
+            the_plan = graph.plan(args.graph, args.out)
+            codes = versions.code_versions(the_plan.assets, versions.Cache.read(args.out))
+        written = report.write_report(the_plan, args.out, path, stored=report.stored_after(result, stored),
+                                      codes=codes, modules=args.modules, require_dot=False)
+    except (OSError, ValueError, graph.GraphError) as exc:
+        print(f"kevro: warning: report not written: {type(exc).__name__}: {exc}", file=sys.stderr)
+        return
+    if written.fallback:
+        print(f"kevro: warning: the report lists the assets: {written.fallback}", file=sys.stderr)
+    print(f"report: {written.path}", flush=True)
 
 
 STATUS_COLUMNS = ("asset", "partition", "state", "reason")
@@ -265,6 +312,35 @@ def _status(args: argparse.Namespace) -> int:
                          footer=footer)
         return 0
     write_stdout(aligned(STATUS_COLUMNS, rows) + footer + "\n", "surrogateescape")
+    return 0
+
+
+def _report(args: argparse.Namespace) -> int:
+    from kevro import graph, report, versions
+
+    if args.output is None:
+        path = os.path.join(args.out, report.REPORT_FILE)
+    else:
+        path = args.output
+    try:
+        the_plan, _, stored, cache = _prepare(args, select=False)
+    except graph.GraphError as exc:
+        _error(str(exc))
+        return 2
+    codes = versions.code_versions(the_plan.assets, cache)
+    try:
+        if args.output is None:
+            os.makedirs(args.out, exist_ok=True)
+        written = report.write_report(the_plan, args.out, path, stored=stored, codes=codes, modules=args.modules)
+    except report.GraphvizMissing as exc:
+        _error(str(exc))
+        return 2
+    except OSError as exc:
+        _error(f"cannot write {path}: {type(exc).__name__}: {exc}")
+        return 2
+    if written.fallback:
+        print(f"kevro: the report lists the assets: {written.fallback}", file=sys.stderr)
+    print(f"report: {written.path} ({written.size:,} bytes)")
     return 0
 
 

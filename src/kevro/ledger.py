@@ -204,3 +204,80 @@ def runs_rows(entries: Sequence[Dict[str, Any]]) -> List[List[str]]:
             ]
         )
     return rows
+
+
+@dataclass
+class History:
+    """What the whole ledger says about each job, by `job_key`: its newest entry that ran or
+    was skipped (`latest`) and its newest entry that ran (`ran`, ok or failed); and the id,
+    job count and times of the last run. Lines of up-to-date jobs only count towards their run:
+    they change nothing that a job's state or last duration is taken from."""
+
+    run_id: Optional[str] = None
+    run_jobs: int = 0
+    run_started: Optional[str] = None
+    run_ended: Optional[str] = None
+    latest: Dict[str, Dict[str, Any]] = field(default_factory=dict)
+    ran: Dict[str, Dict[str, Any]] = field(default_factory=dict)
+    unreadable: int = 0
+
+
+def job_key(asset: str, partition: Dict[str, Any]) -> str:
+    """A job's identity in the ledger whatever path its output folder was given as."""
+    return asset + "\0" + canonical(partition)
+
+
+# How runner._Run writes the lines of up-to-date jobs (and json.dumps any other entry).
+_UP_TO_DATE_MARK = b'"state": "up to date"'
+_RUN_ID_HEAD = b'{"run_id": "'
+
+
+def read_history(path: str) -> History:
+    """The History of the ledger at `path`; an empty one when there is no ledger. OSError
+    other than a missing file propagates."""
+    history = History()
+    try:
+        handle = open(path, "rb")
+    except FileNotFoundError:
+        return history
+    current: Optional[str] = None
+    count = 0
+    started: List[str] = []
+    ended: List[str] = []
+    with handle:
+        for raw in handle:
+            if _UP_TO_DATE_MARK in raw and raw.startswith(_RUN_ID_HEAD):
+                run_id = raw[len(_RUN_ID_HEAD):raw.find(b'"', len(_RUN_ID_HEAD))].decode("utf-8", "replace")
+                entry = None
+            else:
+                if not raw.strip():
+                    continue
+                try:
+                    entry = json.loads(raw.decode("utf-8"))
+                except (UnicodeDecodeError, ValueError):
+                    history.unreadable += 1
+                    continue
+                if not isinstance(entry, dict) or not isinstance(entry.get("run_id"), str):
+                    history.unreadable += 1
+                    continue
+                run_id = entry["run_id"]
+            if run_id != current:
+                current, count, started, ended = run_id, 0, [], []
+            count += 1
+            if entry is None:
+                continue
+            if isinstance(entry.get("started_at"), str):
+                started.append(entry["started_at"])
+            if isinstance(entry.get("ended_at"), str):
+                ended.append(entry["ended_at"])
+            partition = entry.get("partition")
+            if not isinstance(partition, dict) or not isinstance(entry.get("asset"), str):
+                continue
+            key = job_key(entry["asset"], partition)
+            history.latest[key] = entry
+            if entry_status(entry) in (OK, FAILED):
+                history.ran[key] = entry
+    history.run_id, history.run_jobs = current, count
+    history.run_started = min(started) if started else None
+    history.run_ended = max(ended) if ended else None
+    return history

@@ -455,13 +455,14 @@ def test_list_prints_the_table(tmp_path):
 
 
 @pytest.mark.parametrize("command, words", [
-    ([], ["run", "status", "list", "runs", "show"]),
+    ([], ["run", "status", "list", "runs", "show", "report"]),
     (["run"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--jobs N", "--isolated",
                "--retries N", "--timeout SECONDS"]),
     (["show"], ["ASSET", "--partition DIM=KEY", "--out DIR", "--log"]),
     (["status"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--json"]),
     (["list"], ["MODULE"]),
     (["runs"], ["--out DIR"]),
+    (["report"], ["MODULE", "--out DIR", "-o FILE"]),
 ])
 def test_help(tmp_path, command, words):
     done = kevro(tmp_path, *command, "--help")
