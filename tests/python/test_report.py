@@ -6,6 +6,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import shutil
 import signal
 import struct
@@ -222,7 +223,9 @@ def test_states_after_a_failed_run_in_chromium(tmp_path):
                                    ("fine", "fine", "later")]
     # The failed asset's details are open at first, its traceback folded.
     assert '<section class="asset" id="asset-1" data-index="1" data-asset="broken" data-state="failed">' in dom
-    assert "<details><summary>the end of job.log</summary><pre>about to fail</pre></details>" in dom
+    folded = re.search(r"<details><summary>traceback from job.log</summary><pre>(.*?)</pre></details>", dom, re.S)
+    assert folded and folded.group(1).startswith("Traceback (most recent call last):"), dom
+    assert ", in broken\n" in folded.group(1) and "ValueError: no such &lt;thing&gt; &amp; more" in folded.group(1)
 
 
 # --- without a browser ---------------------------------------------------------------------------
