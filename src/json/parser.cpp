@@ -22,9 +22,9 @@ namespace detail {
 struct Access {
     static std::vector<Member>& members(Object& o) noexcept { return o.members_; }
     /// Makes `v` an empty string and returns it, for the parser to fill in place.
-    static std::string& make_string(Value& v) noexcept {
+    static String& make_string(Value& v) noexcept {
         v.destroy();
-        new (&v.s_) std::string();
+        new (&v.s_) String();
         v.kind_ = Value::Kind::string;
         return v.s_;
     }
@@ -200,14 +200,18 @@ bool nearest_double(std::uint64_t w, std::int64_t q, bool negative, double& out)
 }
 
 /// Three-way comparison of two keys by their bytes.
-inline int compare_keys(const std::string& a, const std::string& b) noexcept {
-    std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    if (n != 0 && a[0] != b[0]) {
-        return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]) ? -1 : 1;
+inline int compare_keys(const String& a, const String& b) noexcept {
+    std::size_t an = a.size();
+    std::size_t bn = b.size();
+    std::size_t n = an < bn ? an : bn;
+    const char* ad = a.data();
+    const char* bd = b.data();
+    if (n != 0 && ad[0] != bd[0]) {
+        return static_cast<unsigned char>(ad[0]) < static_cast<unsigned char>(bd[0]) ? -1 : 1;
     }
-    int c = std::memcmp(a.data(), b.data(), n);
+    int c = std::memcmp(ad, bd, n);
     if (c != 0) return c;
-    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+    return an < bn ? -1 : (an > bn ? 1 : 0);
 }
 
 /// The decimal exponent of the first non-zero digit of a lexed number text, or nothing when all
@@ -272,7 +276,7 @@ class Parser {
         }
         p_ = p;
     }
-    bool parse_string(std::string& out);
+    bool parse_string(String& out);
     bool parse_escape(std::string& out);
     bool parse_hex4(std::uint32_t& cp);
     Value* parse_key(Frame& frame);
@@ -280,6 +284,7 @@ class Parser {
     bool parse_literal(const char* word, std::size_t n);
     void close_array();
     void close_object();
+    const std::vector<std::uint32_t>& key_order(const std::vector<Member>& items);
 
     const char* begin_;
     const char* p_;
@@ -294,6 +299,10 @@ class Parser {
     std::vector<std::vector<Member>> members_;
     std::array<std::uint32_t, kMaxDepth> size_hint_{};
     std::vector<std::uint32_t> order_;  // scratch for putting an object's members in key order
+    // By member count: the key order of the last object of that many members that came out of
+    // order (objects of one shape tend to come in runs, the records of a list).
+    std::vector<std::vector<std::uint32_t>> shapes_;
+    std::string unescaped_;  // a string with escapes, decoded
 };
 
 /// A vector for a container's items: room for the guessed count, kept within bounds so that a
@@ -405,12 +414,14 @@ bool Parser::parse_escape(std::string& out) {
     return true;
 }
 
-bool Parser::parse_string(std::string& out) {
-    // p_ is at the opening quote. Runs of bytes that need no decoding are appended at once; the
-    // cursor lives in a local so that the scanning loops keep it in a register.
+bool Parser::parse_string(String& out) {
+    // p_ is at the opening quote. A string without escapes is taken from the text in one go;
+    // one with escapes is decoded into a scratch buffer first. The cursor lives in a local so
+    // that the scanning loops keep it in a register.
     const char* p = p_ + 1;
     const char* const end = end_;
     const char* run = p;
+    bool escaped = false;
     for (;;) {
         // Eight bytes at a time while they are plain; the last few byte by byte.
         if (std::endian::native == std::endian::little && end - p >= 8) {
@@ -426,7 +437,13 @@ bool Parser::parse_string(std::string& out) {
         }
         auto c = static_cast<unsigned char>(*p);
         if (c == '"') {
-            out.append(run, static_cast<std::size_t>(p - run));
+            auto tail = std::string_view(run, static_cast<std::size_t>(p - run));
+            if (escaped) {
+                unescaped_.append(tail);
+                out = String(unescaped_);
+            } else {
+                out = String(tail);
+            }
             p_ = p + 1;
             return true;
         }
@@ -442,9 +459,13 @@ bool Parser::parse_string(std::string& out) {
             continue;
         }
         if (c == '\\') {
-            out.append(run, static_cast<std::size_t>(p - run));
+            if (!escaped) {
+                unescaped_.clear();
+                escaped = true;
+            }
+            unescaped_.append(run, static_cast<std::size_t>(p - run));
             p_ = p;
-            if (!parse_escape(out)) return false;
+            if (!parse_escape(unescaped_)) return false;
             p = run = p_;
             continue;
         }
@@ -625,6 +646,45 @@ void Parser::close_array() {
     items = std::vector<Value>();
 }
 
+const std::vector<std::uint32_t>& Parser::key_order(const std::vector<Member>& items) {
+    // Step 1: the order that sorted the last object of as many members, when the keys that it
+    // gives ascend strictly (then it is the one order, and no key repeats).
+    constexpr std::size_t kShapes = 64;
+    std::size_t n = items.size();
+    if (n < kShapes) {
+        if (shapes_.size() <= n) shapes_.resize(n + 1);
+        const std::vector<std::uint32_t>& cached = shapes_[n];
+        if (!cached.empty()) {
+            std::size_t i = 1;
+            while (i < n && compare_keys(items[cached[i - 1]].key, items[cached[i]].key) < 0) ++i;
+            if (i == n) return cached;
+        }
+    }
+
+    // Step 2: a stable order of the members by key. Insertion sort suits the usual small
+    // objects; large ones take std::sort with the position as tie-break.
+    order_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) order_[i] = static_cast<std::uint32_t>(i);
+    if (n <= 32) {
+        for (std::size_t i = 1; i < n; ++i) {
+            std::uint32_t cur = order_[i];
+            std::size_t j = i;
+            while (j > 0 && compare_keys(items[order_[j - 1]].key, items[cur].key) > 0) {
+                order_[j] = order_[j - 1];
+                --j;
+            }
+            order_[j] = cur;
+        }
+    } else {
+        std::sort(order_.begin(), order_.end(), [&items](std::uint32_t a, std::uint32_t b) {
+            int c = compare_keys(items[a].key, items[b].key);
+            return c < 0 || (c == 0 && a < b);
+        });
+    }
+    if (n < kShapes) shapes_[n] = order_;
+    return order_;
+}
+
 void Parser::close_object() {
     --depth_;
     const Frame& f = frames_[depth_];
@@ -648,33 +708,13 @@ void Parser::close_object() {
         return;
     }
 
-    // Step 1: a stable order of the members by key. Insertion sort suits the usual small
-    // objects; large ones take std::sort with the position as tie-break.
-    order_.resize(n);
-    for (std::size_t i = 0; i < n; ++i) order_[i] = static_cast<std::uint32_t>(i);
-    if (n <= 32) {
-        for (std::size_t i = 1; i < n; ++i) {
-            std::uint32_t cur = order_[i];
-            std::size_t j = i;
-            while (j > 0 && compare_keys(items[order_[j - 1]].key, items[cur].key) > 0) {
-                order_[j] = order_[j - 1];
-                --j;
-            }
-            order_[j] = cur;
-        }
-    } else {
-        std::sort(order_.begin(), order_.end(), [&items](std::uint32_t a, std::uint32_t b) {
-            int c = compare_keys(items[a].key, items[b].key);
-            return c < 0 || (c == 0 && a < b);
-        });
-    }
-
-    // Step 2: move the members out in that order; of equal keys the last one stays. The
-    // scratch vector keeps its room for the next object at this depth.
+    // Move the members out in key order; of equal keys the last one stays. The scratch vector
+    // keeps its room for the next object at this depth.
+    const std::vector<std::uint32_t>& order = key_order(items);
     members.reserve(n);
     for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t k = order_[i];
-        if (i + 1 < n && items[order_[i + 1]].key == items[k].key) continue;
+        std::uint32_t k = order[i];
+        if (i + 1 < n && items[order[i + 1]].key == items[k].key) continue;
         members.push_back(std::move(items[k]));
     }
     items.clear();

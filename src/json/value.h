@@ -2,7 +2,9 @@
 // object with members in UTF-8 byte order of their keys). Pure C++, no Python.
 #pragma once
 
+#include <compare>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -13,6 +15,78 @@
 
 namespace kevro::json {
 
+/// An immutable UTF-8 string: up to 23 bytes held inline, longer ones in one heap block of
+/// exactly their size. It compares by its bytes as unsigned char, which is UTF-8 byte order,
+/// and holds no pointer into itself, so that moving it is a plain copy of its bytes.
+class String {
+  public:
+    String() noexcept { rep_.small[kTag] = 0; }
+    String(std::string_view s) { assign(s.data(), s.size()); }
+    String(const char* s) : String(std::string_view(s)) {}
+    String(const std::string& s) : String(std::string_view(s)) {}
+    String(const String& other) : String(other.view()) {}
+    String(String&& other) noexcept : rep_(other.rep_) { other.rep_.small[kTag] = 0; }
+    String& operator=(const String& other) {
+        if (this != &other) *this = String(other);
+        return *this;
+    }
+    String& operator=(String&& other) noexcept {
+        if (this != &other) {
+            release();
+            rep_ = other.rep_;
+            other.rep_.small[kTag] = 0;
+        }
+        return *this;
+    }
+    ~String() { release(); }
+
+    const char* data() const noexcept { return heap() ? rep_.large.data : rep_.small; }
+    std::size_t size() const noexcept {
+        return heap() ? rep_.large.size : static_cast<unsigned char>(rep_.small[kTag]);
+    }
+    bool empty() const noexcept { return size() == 0; }
+    std::string_view view() const noexcept { return {data(), size()}; }
+    operator std::string_view() const noexcept { return view(); }
+
+    // Another String or text compares through its view.
+    friend bool operator==(const String& a, std::string_view b) noexcept {
+        return a.view() == b;
+    }
+    friend std::strong_ordering operator<=>(const String& a, std::string_view b) noexcept {
+        return a.view() <=> b;
+    }
+
+  private:
+    static constexpr std::size_t kSmall = 23;  // the most bytes held inline
+    static constexpr std::size_t kTag = 23;    // the byte that holds the inline size
+    static constexpr char kHeap = static_cast<char>(0xFF);
+
+    bool heap() const noexcept { return rep_.small[kTag] == kHeap; }
+    void assign(const char* s, std::size_t n) {
+        if (n <= kSmall) {
+            if (n != 0) std::memcpy(rep_.small, s, n);
+            rep_.small[kTag] = static_cast<char>(n);
+            return;
+        }
+        rep_.large.data = static_cast<char*>(::operator new(n));
+        std::memcpy(rep_.large.data, s, n);
+        rep_.large.size = n;
+        rep_.small[kTag] = kHeap;
+    }
+    void release() noexcept {
+        if (heap()) ::operator delete(rep_.large.data, rep_.large.size);
+    }
+
+    union Rep {
+        struct {
+            char* data;
+            std::size_t size;
+        } large;
+        char small[24];
+    } rep_;
+};
+
+
 class Value;
 struct Member;
 namespace detail {
@@ -22,11 +96,10 @@ struct Access;  // the parser's route to build values in place
 using Array = std::vector<Value>;
 
 /// An object: members kept sorted by key in ascending order of the keys' bytes, keys unique.
-/// std::string compares its bytes as unsigned char, which is exactly UTF-8 byte order.
 class Object {
   public:
     /// Inserts a member, replacing the value of an existing member with the same key.
-    void insert(std::string key, Value value);
+    void insert(std::string_view key, Value value);
     /// The member's value, or null when the object has no such key.
     const Value* find(std::string_view key) const;
 
@@ -77,7 +150,7 @@ class Value {
     static Value from_i64(std::int64_t i) noexcept;
     /// NaN and the infinities never become numbers: they give null.
     static Value from_double(double d) noexcept;
-    static Value from_string(std::string s) noexcept;
+    static Value from_string(std::string_view s);
     static Value from_optional(const std::optional<std::string>& s);
 
     Kind kind() const noexcept { return kind_; }
@@ -88,7 +161,7 @@ class Value {
     std::uint64_t as_u64() const { return expect(Kind::uinteger).u_; }
     std::int64_t as_i64() const { return expect(Kind::sinteger).i_; }
     double as_double() const { return expect(Kind::real).d_; }
-    const std::string& as_string() const { return expect(Kind::string).s_; }
+    std::string_view as_string() const { return expect(Kind::string).s_.view(); }
     const Array& as_array() const { return expect(Kind::array).a_; }
     Array& as_array() { return const_cast<Value&>(expect(Kind::array)).a_; }
     const Object& as_object() const { return expect(Kind::object).o_; }
@@ -117,7 +190,7 @@ class Value {
         std::uint64_t u_;
         std::int64_t i_;
         double d_;
-        std::string s_;
+        String s_;
         Array a_;
         Object o_;
     };
@@ -125,7 +198,7 @@ class Value {
 };
 
 struct Member {
-    std::string key;
+    String key;
     Value value;
     friend bool operator==(const Member& a, const Member& b) {
         return a.key == b.key && a.value == b.value;
@@ -142,7 +215,7 @@ inline std::vector<Member>::const_iterator Object::end() const noexcept { return
 inline void Value::destroy() noexcept {
     switch (kind_) {
         case Kind::string:
-            s_.~basic_string();
+            s_.~String();
             break;
         case Kind::array:
             a_.~vector();
@@ -159,7 +232,7 @@ inline void Value::take(Value&& other) noexcept {
     kind_ = other.kind_;
     switch (kind_) {
         case Kind::string:
-            new (&s_) std::string(std::move(other.s_));
+            new (&s_) String(std::move(other.s_));
             break;
         case Kind::array:
             new (&a_) Array(std::move(other.a_));
@@ -183,7 +256,7 @@ inline void Value::take(Value&& other) noexcept {
 inline void Value::copy_from(const Value& other) {
     switch (other.kind_) {
         case Kind::string:
-            new (&s_) std::string(other.s_);
+            new (&s_) String(other.s_);
             break;
         case Kind::array:
             new (&a_) Array(other.a_);
@@ -256,9 +329,9 @@ inline Value Value::from_i64(std::int64_t i) noexcept {
     v.kind_ = Kind::sinteger;
     return v;
 }
-inline Value Value::from_string(std::string s) noexcept {
+inline Value Value::from_string(std::string_view s) {
     Value v;
-    new (&v.s_) std::string(std::move(s));
+    new (&v.s_) String(s);
     v.kind_ = Kind::string;
     return v;
 }
