@@ -79,6 +79,13 @@ inline int utf8_length(const unsigned char* p, const unsigned char* end) noexcep
     } else {
         return 0;
     }
+    if (end - p >= len) {
+        // The whole sequence is there: no need to watch for the end.
+        if (p[1] < lo || p[1] > hi) return 0;
+        if (len > 2 && (p[2] & 0xC0) != 0x80) return 0;
+        if (len > 3 && (p[3] & 0xC0) != 0x80) return 0;
+        return len;
+    }
     for (int i = 1; i < len; ++i) {
         if (p + i == end) return -1;
         unsigned char b = p[i];
@@ -142,7 +149,7 @@ bool nearest_double(std::uint64_t w, std::int64_t q, bool negative, double& out)
     std::uint64_t bits;
     if (q < detail::kSmallestPowerOfFive) {
         bits = 0;
-    } else if (q > detail::kLargestPowerOfFive) {
+    } else if (q > 308) {  // beyond the largest double whatever w is
         bits = std::uint64_t{0x7FF} << 52;
     } else {
         // Step 1: the top 128 bits of the normalised significand times 5^q; the low word is
@@ -271,8 +278,17 @@ class Parser {
         const char* p = p_;
         while (p < end_ && is_ws(*p)) {
             ++p;
-            // Indentation comes in runs of spaces: eight at a time.
-            while (end_ - p >= 8 && load8(p) == kOnes * ' ') p += 8;
+            // Indentation comes in runs of spaces: eight at a time, up to the first other byte.
+            while (end_ - p >= 8) {
+                std::uint64_t other = load8(p) ^ (kOnes * ' ');
+                if (other != 0) {
+                    if constexpr (std::endian::native == std::endian::little) {
+                        p += std::countr_zero(other) >> 3;
+                    }
+                    break;
+                }
+                p += 8;
+            }
         }
         p_ = p;
     }

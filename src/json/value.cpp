@@ -30,9 +30,9 @@ void Object::insert(std::string_view key, Value value) {
 }
 
 const Value* Object::find(std::string_view key) const {
-    auto it = std::lower_bound(
-        members_.begin(), members_.end(), key,
-        [](const Member& m, std::string_view k) noexcept { return m.key < k; });
+    auto it =
+        std::lower_bound(members_.begin(), members_.end(), key,
+                         [](const Member& m, std::string_view k) noexcept { return m.key < k; });
     if (it != members_.end() && it->key == key) return &it->value;
     return nullptr;
 }

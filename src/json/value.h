@@ -49,9 +49,7 @@ class String {
     operator std::string_view() const noexcept { return view(); }
 
     // Another String or text compares through its view.
-    friend bool operator==(const String& a, std::string_view b) noexcept {
-        return a.view() == b;
-    }
+    friend bool operator==(const String& a, std::string_view b) noexcept { return a.view() == b; }
     friend std::strong_ordering operator<=>(const String& a, std::string_view b) noexcept {
         return a.view() <=> b;
     }
@@ -85,7 +83,6 @@ class String {
         char small[24];
     } rep_;
 };
-
 
 class Value;
 struct Member;

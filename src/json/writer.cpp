@@ -2,9 +2,13 @@
 // built on the shortest round-trip digits of std::to_chars.
 #include "json/writer.h"
 
+#include "json/powers_of_five.h"
+
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -102,73 +106,202 @@ void write_string(std::string_view s, Buffer& buf) {
     buf.commit(p);
 }
 
-/// Writes the float layout of a finite double at `p` (room for 32 bytes); returns the end.
+// The 128-bit integer of g++ and clang (x86-64 multiplies 64 by 64 bits into 128 natively).
+__extension__ typedef unsigned __int128 Uint128;
+
+/// A decimal c * 10^e.
+struct Decimal {
+    std::uint64_t c;
+    int e;
+};
+
+/// The top 64 bits of g * cp (g the 128-bit g_hi:g_lo), with the lowest bit set when any bit
+/// below them is: rounding to odd keeps what the product lies between.
+inline std::uint64_t round_to_odd(std::uint64_t g_hi, std::uint64_t g_lo, std::uint64_t cp) {
+    Uint128 x = static_cast<Uint128>(g_lo) * cp;
+    Uint128 y = static_cast<Uint128>(g_hi) * cp;
+    auto y_lo = static_cast<std::uint64_t>(y);
+    std::uint64_t mid = y_lo + static_cast<std::uint64_t>(x >> 64);
+    std::uint64_t top = static_cast<std::uint64_t>(y >> 64) + (mid < y_lo ? 1 : 0);
+    return top | (mid > 1 ? 1 : 0);
+}
+
+/// The shortest decimal that reads back as the positive finite double with these fields, the
+/// nearest of equally short ones, by Giulietti's Schubfach method: the double's rounding
+/// interval, scaled by a power of ten so that it spans a few units, either holds exactly one
+/// multiple of ten (one digit fewer) or one integer, else the scaled double rounds to nearest.
+Decimal shortest_decimal(std::uint64_t fraction, int biased_exponent) {
+    std::uint64_t c;
+    int q;
+    if (biased_exponent != 0) {
+        c = fraction | (std::uint64_t{1} << 52);
+        q = biased_exponent - 1075;
+        // Integers below 2^53 are their own shortest digits (trailing zeros go later).
+        if (q <= 0 && q > -53 && (c & ((std::uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+    } else {
+        c = fraction;
+        q = -1074;
+    }
+    bool even = (c & 1) == 0;
+    // The interval below the powers of two is half as wide as above them.
+    bool lower_closer = fraction == 0 && biased_exponent > 1;
+
+    // k = floor(log10 of the interval's width), h the shift that puts 4c at the right scale.
+    int k = lower_closer ? (q * 315653 - 131237) >> 20 : (q * 315653) >> 20;
+    int h = q + ((-k * 1741647) >> 19) + 1;
+    // 10^-k rounded up to 128 bits. The table holds 5^-k, which has the same significand; it
+    // is rounded up only for -27 <= -k < 0, and exact for 0 <= -k <= 55.
+    const std::uint64_t* power = detail::kPowersOfFive[-k - detail::kSmallestPowerOfFive];
+    std::uint64_t g_hi = power[0];
+    std::uint64_t g_lo = power[1];
+    if (-k < -27 || -k > 55) {
+        ++g_lo;
+        if (g_lo == 0) ++g_hi;
+    }
+
+    std::uint64_t vbl = round_to_odd(g_hi, g_lo, (4 * c - 2 + (lower_closer ? 1 : 0)) << h);
+    std::uint64_t vb = round_to_odd(g_hi, g_lo, (4 * c) << h);
+    std::uint64_t vbr = round_to_odd(g_hi, g_lo, (4 * c + 2) << h);
+    // The interval's ends count as inside for an even significand.
+    std::uint64_t lower = vbl + (even ? 0 : 1);
+    std::uint64_t upper = vbr - (even ? 0 : 1);
+
+    std::uint64_t s = vb / 4;
+    if (s >= 10) {
+        std::uint64_t sp = s / 10;
+        bool up_inside = lower <= 40 * sp;
+        bool wp_inside = 40 * sp + 40 <= upper;
+        if (up_inside != wp_inside) return {sp + (wp_inside ? 1 : 0), k + 1};
+    }
+    bool u_inside = lower <= 4 * s;
+    bool w_inside = 4 * s + 4 <= upper;
+    if (u_inside != w_inside) return {s + (w_inside ? 1 : 0), k};
+    std::uint64_t mid = 4 * s + 2;
+    bool round_up = vb > mid || (vb == mid && (s & 1) != 0);
+    return {s + (round_up ? 1 : 0), k};
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+/// The eight decimal digits of v (v < 10^8, leading zeros included) as the bytes of a word in
+/// memory order: v splits into halves, pairs and single digits in parallel lanes of one word,
+/// dividing by multiplying with scaled reciprocals (exact for the lanes' ranges).
+inline std::uint64_t eight_digits(std::uint32_t v) {
+    std::uint64_t merged = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
+    std::uint64_t hundreds = ((merged * 10486) >> 20) & 0x0000007F0000007Fu;  // lanes / 100
+    std::uint64_t pairs = ((merged - 100 * hundreds) << 16) | hundreds;
+    std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Fu;  // lanes / 10
+    std::uint64_t digits = (((pairs - 10 * tens) << 8) | tens) + 0x3030303030303030u;
+    if constexpr (std::endian::native == std::endian::big) digits = __builtin_bswap64(digits);
+    return digits;
+}
+
+/// Writes the seventeen decimal digits of v (v < 10^17, leading zeros included) at p.
+inline void write_17_digits(std::uint64_t v, char* p) {
+    *p = static_cast<char>('0' + v / 10000000000000000u);
+    std::uint64_t high = eight_digits(static_cast<std::uint32_t>(v / 100000000 % 100000000));
+    std::uint64_t low = eight_digits(static_cast<std::uint32_t>(v % 100000000));
+    std::memcpy(p + 1, &high, 8);
+    std::memcpy(p + 9, &low, 8);
+}
+
+constexpr std::array<std::uint64_t, 20> make_powers_of_ten() {
+    std::array<std::uint64_t, 20> t{};
+    std::uint64_t p = 1;
+    for (std::uint64_t& x : t) {
+        x = p;
+        p *= 10;  // wraps harmlessly after the last
+    }
+    return t;
+}
+constexpr std::array<std::uint64_t, 20> kPowersOfTen = make_powers_of_ten();
+
+/// The number of decimal digits of v (v > 0).
+inline int digit_count(std::uint64_t v) {
+    // 1233 / 4096 is just above log10(2): a guess that is exact or one short.
+    int guess = (64 - std::countl_zero(v)) * 1233 >> 12;
+    return guess + (v >= kPowersOfTen[static_cast<std::size_t>(guess)] ? 1 : 0);
+}
+
+/// The room that format_double writes into (its text is at most 24 bytes).
+constexpr std::size_t kDoubleRoom = 48;
+
+/// Writes the float layout of a finite double at `p` (room for kDoubleRoom bytes); returns
+/// the end.
 char* format_double(double d, char* p) {
-    if (d == 0) {
-        if (std::signbit(d)) *p++ = '-';
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    if (bits >> 63) *p++ = '-';
+    auto biased_exponent = static_cast<int>((bits >> 52) & 0x7FF);
+    std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+    if (biased_exponent == 0 && fraction == 0) {
         std::memcpy(p, "0.0", 3);
         return p + 3;
     }
-    // Step 1: the shortest round-trip digits, as "-d.ddde+XX".
-    char sci[32];
-    auto res = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-    const char* s = sci;
-    const char* s_end = res.ptr;
-    if (*s == '-') {
-        *p++ = '-';
-        ++s;
+    // Step 1: the shortest digits, without trailing zeros, and the exponent of the first. The
+    // seventeen digits of the significand are written with leading zeros, and the digits
+    // proper are their last n.
+    Decimal dec = shortest_decimal(fraction, biased_exponent);
+    char buffer[48];  // room for the fixed-size copies below
+    write_17_digits(dec.c, buffer);
+    int n = digit_count(dec.c);
+    const char* digits = buffer + 17 - n;
+    for (const char* last = buffer + 16; *last == '0'; --last) {
+        --n;
+        ++dec.e;
     }
-    char digits[20];
-    int n = 0;
-    digits[n++] = *s++;
-    if (*s == '.') {
-        ++s;
-        while (*s != 'e') digits[n++] = *s++;
-    }
-    ++s;  // 'e'
-    bool neg_exp = *s == '-';
-    ++s;  // the exponent's sign
-    int exp = 0;
-    while (s < s_end) exp = exp * 10 + (*s++ - '0');
-    if (neg_exp) exp = -exp;
+    int exp = dec.e + n - 1;
 
-    // Step 2: the layout by the decimal exponent of the first digit.
+    // Step 2: the layout by the decimal exponent of the first digit. The copies move a fixed
+    // 16 or 20 bytes (digits and room are padded for that) and the cursor advances by what
+    // counts; at most 17 digits, 15 before the point.
     if (exp >= -5 && exp <= 15) {
         if (n <= exp + 1) {
             // XYZ00.0
-            std::memcpy(p, digits, static_cast<std::size_t>(n));
-            p += n;
-            for (int i = n; i < exp + 1; ++i) *p++ = '0';
-            *p++ = '.';
-            *p++ = '0';
-        } else if (exp >= 0) {
-            // XY.Z
-            std::memcpy(p, digits, static_cast<std::size_t>(exp + 1));
+            std::memcpy(p, digits, 16);
+            std::memset(p + n, '0', 16);
             p += exp + 1;
-            *p++ = '.';
-            std::memcpy(p, digits + exp + 1, static_cast<std::size_t>(n - exp - 1));
-            p += n - exp - 1;
-        } else {
-            // 0.0XYZ
-            *p++ = '0';
-            *p++ = '.';
-            for (int i = 0; i < -exp - 1; ++i) *p++ = '0';
-            std::memcpy(p, digits, static_cast<std::size_t>(n));
-            p += n;
+            std::memcpy(p, ".0", 2);
+            return p + 2;
         }
-        return p;
+        if (exp >= 0) {
+            // XY.Z
+            std::memcpy(p, digits, 16);
+            p[exp + 1] = '.';
+            std::memcpy(p + exp + 2, digits + exp + 1, 16);
+            return p + n + 1;
+        }
+        // 0.0XYZ
+        std::memcpy(p, "0.0000", 6);
+        p += 1 - exp;
+        std::memcpy(p, digits, 20);
+        return p + n;
     }
     // X.YZe+123
     *p++ = digits[0];
     if (n > 1) {
         *p++ = '.';
-        std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
+        std::memcpy(p, digits + 1, 16);
         p += n - 1;
     }
     *p++ = 'e';
     *p++ = exp < 0 ? '-' : '+';
-    auto e = std::to_chars(p, p + 4, exp < 0 ? -exp : exp);
-    return e.ptr;
+    int magnitude = exp < 0 ? -exp : exp;
+    if (magnitude >= 100) {
+        *p++ = static_cast<char>('0' + magnitude / 100);
+        magnitude %= 100;
+        std::memcpy(p, kDigitPairs + 2 * magnitude, 2);
+        return p + 2;
+    }
+    if (magnitude >= 10) {
+        std::memcpy(p, kDigitPairs + 2 * magnitude, 2);
+        return p + 2;
+    }
+    *p++ = static_cast<char>('0' + magnitude);
+    return p;
 }
 
 void write_u64(std::uint64_t u, Buffer& buf) {
@@ -205,7 +338,7 @@ void write_value(const Value& v, Buffer& buf) {
                 buf.put("null");
                 return;
             }
-            char* p = buf.reserve(32);
+            char* p = buf.reserve(kDoubleRoom);
             buf.commit(format_double(d, p));
             return;
         }
@@ -260,7 +393,7 @@ void write_double(double d, std::string& out) {
         out += "null";
         return;
     }
-    char tmp[32];
+    char tmp[kDoubleRoom];
     out.append(tmp, static_cast<std::size_t>(format_double(d, tmp) - tmp));
 }
 
