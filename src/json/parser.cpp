@@ -206,19 +206,40 @@ bool nearest_double(std::uint64_t w, std::int64_t q, bool negative, double& out)
     return true;
 }
 
-/// Three-way comparison of two keys by their bytes.
+/// Three-way comparison of two keys by their bytes, eight at a time: keys are short, and the
+/// neighbours in an object often share a long prefix.
 inline int compare_keys(const String& a, const String& b) noexcept {
     std::size_t an = a.size();
     std::size_t bn = b.size();
     std::size_t n = an < bn ? an : bn;
     const char* ad = a.data();
     const char* bd = b.data();
-    if (n != 0 && ad[0] != bd[0]) {
-        return static_cast<unsigned char>(ad[0]) < static_cast<unsigned char>(bd[0]) ? -1 : 1;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x = load8(ad + i);
+        std::uint64_t y = load8(bd + i);
+        if (x != y) {
+            if constexpr (std::endian::native == std::endian::little) {
+                x = __builtin_bswap64(x);
+                y = __builtin_bswap64(y);
+            }
+            return x < y ? -1 : 1;
+        }
     }
-    int c = std::memcmp(ad, bd, n);
-    if (c != 0) return c;
+    for (; i < n; ++i) {
+        if (ad[i] != bd[i]) {
+            return static_cast<unsigned char>(ad[i]) < static_cast<unsigned char>(bd[i]) ? -1 : 1;
+        }
+    }
     return an < bn ? -1 : (an > bn ? 1 : 0);
+}
+
+/// Three-way comparison of the keys of members i and j, by their prefixes where they differ.
+inline int compare_members(const std::vector<std::uint64_t>& prefixes,
+                           const std::vector<Member>& members, std::size_t i,
+                           std::size_t j) noexcept {
+    if (prefixes[i] != prefixes[j]) return prefixes[i] < prefixes[j] ? -1 : 1;
+    return compare_keys(members[i].key, members[j].key);
 }
 
 /// The decimal exponent of the first non-zero digit of a lexed number text, or nothing when all
@@ -300,7 +321,8 @@ class Parser {
     bool parse_literal(const char* word, std::size_t n);
     void close_array();
     void close_object();
-    const std::vector<std::uint32_t>& key_order(const std::vector<Member>& items);
+    const std::vector<std::uint32_t>& key_order(const std::vector<Member>& items,
+                                                const std::vector<std::uint64_t>& prefixes);
 
     const char* begin_;
     const char* p_;
@@ -308,16 +330,18 @@ class Parser {
     ParseError& error_;
     std::size_t depth_ = 0;
     std::array<Frame, kMaxDepth> frames_;  // written before they are read
-    // Per depth: the elements or members of the container open there, and the size of the
-    // last non-empty array closed there, which is a good guess for the next.
+    // Per depth: the elements or members of the container open there (the members' vector
+    // keeps its room for the next object at that depth), and the size of the last non-empty
+    // array closed there, which is a good guess for the next.
     // (They grow with the depth reached, so that small texts stay cheap to parse.)
     std::vector<std::vector<Value>> elements_;
     std::vector<std::vector<Member>> members_;
+    std::vector<std::vector<std::uint64_t>> prefixes_;  // of the keys in members_
     std::array<std::uint32_t, kMaxDepth> size_hint_{};
     std::vector<std::uint32_t> order_;  // scratch for putting an object's members in key order
-    // By member count: the key order of the last object of that many members that came out of
-    // order (objects of one shape tend to come in runs, the records of a list).
-    std::vector<std::vector<std::uint32_t>> shapes_;
+    // By member count: the key orders of the last few objects of that many members that came
+    // out of order (objects of a few shapes tend to repeat, the records of a list).
+    std::vector<std::vector<std::vector<std::uint32_t>>> shapes_;
     std::string unescaped_;  // a string with escapes, decoded
 };
 
@@ -458,7 +482,7 @@ bool Parser::parse_string(String& out) {
                 unescaped_.append(tail);
                 out = String(unescaped_);
             } else {
-                out = String(tail);
+                out = String(tail, end);
             }
             p_ = p + 1;
             return true;
@@ -497,12 +521,12 @@ Value* Parser::parse_key(Frame& frame) {
         return nullptr;
     }
     std::vector<Member>& members = members_[depth_ - 1];
+    std::vector<std::uint64_t>& prefixes = prefixes_[depth_ - 1];
     Member& m = members.emplace_back();
     if (!parse_string(m.key)) return nullptr;
-    if (frame.ordered && members.size() > 1 &&
-        compare_keys(members[members.size() - 2].key, m.key) >= 0) {
-        frame.ordered = false;
-    }
+    prefixes.push_back(m.key.prefix());
+    std::size_t n = members.size();
+    if (n > 1) frame.ordered &= compare_members(prefixes, members, n - 2, n - 1) < 0;
     skip_ws();
     if (p_ == end_) {
         fail_eof(Code::eof_object);
@@ -662,17 +686,17 @@ void Parser::close_array() {
     items = std::vector<Value>();
 }
 
-const std::vector<std::uint32_t>& Parser::key_order(const std::vector<Member>& items) {
-    // Step 1: the order that sorted the last object of as many members, when the keys that it
-    // gives ascend strictly (then it is the one order, and no key repeats).
-    constexpr std::size_t kShapes = 64;
+const std::vector<std::uint32_t>& Parser::key_order(const std::vector<Member>& items,
+                                                    const std::vector<std::uint64_t>& prefixes) {
+    // Step 1: an order that sorted one of the last objects of as many members, when the keys
+    // that it gives ascend strictly (then it is the one order, and no key repeats).
+    constexpr std::size_t kLargestShape = 64;
     std::size_t n = items.size();
-    if (n < kShapes) {
+    if (n <= kLargestShape) {
         if (shapes_.size() <= n) shapes_.resize(n + 1);
-        const std::vector<std::uint32_t>& cached = shapes_[n];
-        if (!cached.empty()) {
+        for (const std::vector<std::uint32_t>& cached : shapes_[n]) {
             std::size_t i = 1;
-            while (i < n && compare_keys(items[cached[i - 1]].key, items[cached[i]].key) < 0) ++i;
+            while (i < n && compare_members(prefixes, items, cached[i - 1], cached[i]) < 0) ++i;
             if (i == n) return cached;
         }
     }
@@ -685,55 +709,50 @@ const std::vector<std::uint32_t>& Parser::key_order(const std::vector<Member>& i
         for (std::size_t i = 1; i < n; ++i) {
             std::uint32_t cur = order_[i];
             std::size_t j = i;
-            while (j > 0 && compare_keys(items[order_[j - 1]].key, items[cur].key) > 0) {
+            while (j > 0 && compare_members(prefixes, items, order_[j - 1], cur) > 0) {
                 order_[j] = order_[j - 1];
                 --j;
             }
             order_[j] = cur;
         }
     } else {
-        std::sort(order_.begin(), order_.end(), [&items](std::uint32_t a, std::uint32_t b) {
-            int c = compare_keys(items[a].key, items[b].key);
+        std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+            int c = compare_members(prefixes, items, a, b);
             return c < 0 || (c == 0 && a < b);
         });
     }
-    if (n < kShapes) shapes_[n] = order_;
-    return order_;
+    if (n > kLargestShape) return order_;
+    // The newest order goes first, in place of the oldest once there are kShapesPerSize.
+    constexpr std::size_t kShapesPerSize = 4;
+    std::vector<std::vector<std::uint32_t>>& cached = shapes_[n];
+    if (cached.size() < kShapesPerSize) cached.emplace_back();
+    std::rotate(cached.rbegin(), cached.rbegin() + 1, cached.rend());
+    cached.front() = order_;
+    return cached.front();
 }
 
 void Parser::close_object() {
     --depth_;
     const Frame& f = frames_[depth_];
     std::vector<Member>& items = members_[depth_];
+    std::vector<std::uint64_t>& prefixes = prefixes_[depth_];
     std::size_t n = items.size();
     Object object;
     std::vector<Member>& members = detail::Access::members(object);
-    if (f.ordered) {
-        if (items.capacity() <= n + n / 4 + 2) {
-            // The scratch vector fits: hand it over whole, and give the next object at this
-            // depth room for as many members.
-            members = std::move(items);
-            items = std::vector<Member>();
-            items.reserve(n);
-        } else {
-            members.reserve(n);
-            for (Member& m : items) members.push_back(std::move(m));
-            items.clear();
-        }
-        *f.slot = Value(std::move(object));
-        return;
-    }
-
-    // Move the members out in key order; of equal keys the last one stays. The scratch vector
-    // keeps its room for the next object at this depth.
-    const std::vector<std::uint32_t>& order = key_order(items);
     members.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t k = order[i];
-        if (i + 1 < n && items[order[i + 1]].key == items[k].key) continue;
-        members.push_back(std::move(items[k]));
+    if (f.ordered) {
+        for (Member& m : items) members.push_back(std::move(m));
+    } else {
+        // In key order; of equal keys the last one stays.
+        const std::vector<std::uint32_t>& order = key_order(items, prefixes);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t k = order[i];
+            if (i + 1 < n && items[order[i + 1]].key == items[k].key) continue;
+            members.push_back(std::move(items[k]));
+        }
     }
     items.clear();
+    prefixes.clear();
     *f.slot = Value(std::move(object));
 }
 
@@ -754,6 +773,7 @@ bool Parser::run(Value& out) {
                     if (members_.size() <= depth_) {
                         members_.resize(depth_ + 1);
                         members_[depth_].reserve(8);
+                        prefixes_.resize(depth_ + 1);
                     }
                 } else if (elements_.size() <= depth_) {
                     elements_.resize(depth_ + 1);

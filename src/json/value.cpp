@@ -78,12 +78,9 @@ bool operator==(const Value& a, const Value& b) {
             return a.as_u64() == b.as_u64();
         case Value::Kind::sinteger:
             return a.as_i64() == b.as_i64();
-        case Value::Kind::real: {
+        case Value::Kind::real:
             // Bit patterns, so that -0.0 and 0.0 differ.
-            double x = a.as_double();
-            double y = b.as_double();
-            return std::memcmp(&x, &y, sizeof x) == 0;
-        }
+            return a.bits_ == b.bits_;
         case Value::Kind::string:
             return a.as_string() == b.as_string();
         case Value::Kind::array:
