@@ -64,6 +64,15 @@ inline int hex_value(char c) noexcept {
 /// a sequence that is well-formed so far.
 inline int utf8_length(const unsigned char* p, const unsigned char* end) noexcept {
     unsigned char c = p[0];
+    if (std::endian::native == std::endian::little && end - p >= 4) {
+        // The common two- and three-byte forms, their continuation bytes tested together.
+        std::uint32_t w;
+        std::memcpy(&w, p, sizeof w);
+        if ((c & 0xF0) == 0xE0 && c != 0xE0 && c != 0xED) {
+            return (w & 0xC0C000) == 0x808000 ? 3 : 0;
+        }
+        if ((c & 0xE0) == 0xC0 && c >= 0xC2) return (w & 0xC000) == 0x8000 ? 2 : 0;
+    }
     int len;
     unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
     if (c >= 0xC2 && c <= 0xDF) {
