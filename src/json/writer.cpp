@@ -76,34 +76,61 @@ class Buffer {
     std::size_t len_;
 };
 
-void write_string(std::string_view s, Buffer& buf) {
-    // At most six bytes of output per input byte, plus the quotes.
-    char* p = buf.reserve(s.size() * 6 + 2);
+/// The high bit of each byte of `x` that must be escaped (a control character, the double
+/// quote or the backslash), exact up to the first such byte.
+inline std::uint64_t escape_stops(std::uint64_t x) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    std::uint64_t quote = x ^ (kOnes * '"');
+    std::uint64_t backslash = x ^ (kOnes * '\\');
+    // (v - 1) & ~v marks a zero byte, v - 0x20 & ~v one below 0x20; borrows only run upwards.
+    return ((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & ~quote & ~backslash &
+           (kOnes * 0x80);
+}
+
+/// Writes `s` quoted and escaped at `p` (room for 6 bytes per byte of `s` plus 10); returns the
+/// end. Plain runs go eight bytes at a time.
+char* write_string_at(std::string_view s, char* p) {
     *p++ = '"';
-    const auto* in = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = in + s.size();
-    while (in < end) {
-        // Plain runs are copied in one go.
-        const unsigned char* run = in;
-        while (in < end && kEscape[*in] == 0) ++in;
-        if (in != run) {
-            std::memcpy(p, run, static_cast<std::size_t>(in - run));
-            p += in - run;
-            if (in == end) break;
+    const char* in = s.data();
+    const char* end = in + s.size();
+    for (;;) {
+        while (std::endian::native == std::endian::little && end - in >= 8) {
+            std::uint64_t x;
+            std::memcpy(&x, in, sizeof x);
+            std::memcpy(p, &x, sizeof x);  // written ahead; what follows a stop is overwritten
+            std::uint64_t stops = escape_stops(x);
+            if (stops != 0) {
+                int plain = std::countr_zero(stops) >> 3;
+                in += plain;
+                p += plain;
+                break;
+            }
+            in += 8;
+            p += 8;
         }
-        char e = kEscape[*in];
+        // The last few bytes, or up to the byte to escape.
+        while (in < end && kEscape[static_cast<unsigned char>(*in)] == 0) *p++ = *in++;
+        if (in == end) break;
+        auto c = static_cast<unsigned char>(*in++);
+        char e = kEscape[c];
         *p++ = '\\';
         *p++ = e;
         if (e == 'u') {
             *p++ = '0';
             *p++ = '0';
-            *p++ = kHex[*in >> 4];
-            *p++ = kHex[*in & 0xF];
+            *p++ = kHex[c >> 4];
+            *p++ = kHex[c & 0xF];
         }
-        ++in;
     }
     *p++ = '"';
-    buf.commit(p);
+    return p;
+}
+
+/// Room for the text of a string of n bytes, with a few bytes to spare for what follows it.
+inline std::size_t string_room(std::size_t n) { return n * 6 + 16; }
+
+void write_string(std::string_view s, Buffer& buf) {
+    buf.commit(write_string_at(s, buf.reserve(string_room(s.size()))));
 }
 
 // The 128-bit integer of g++ and clang (x86-64 multiplies 64 by 64 bits into 128 natively).
@@ -350,9 +377,17 @@ void write_value(const Value& v, Buffer& buf) {
             buf.put('[');
             bool first = true;
             for (const Value& e : a) {
-                if (!first) buf.put(',');
+                if (e.kind() == Value::Kind::real && std::isfinite(e.as_double())) {
+                    // Arrays of floats (coordinates, series) are common: the comma and the
+                    // number in one reservation.
+                    char* p = buf.reserve(kDoubleRoom + 1);
+                    if (!first) *p++ = ',';
+                    buf.commit(format_double(e.as_double(), p));
+                } else {
+                    if (!first) buf.put(',');
+                    write_value(e, buf);
+                }
                 first = false;
-                write_value(e, buf);
             }
             buf.put(']');
             return;
@@ -362,10 +397,14 @@ void write_value(const Value& v, Buffer& buf) {
             buf.put('{');
             bool first = true;
             for (const Member& m : o) {
-                if (!first) buf.put(',');
+                // The comma, the key and the colon in one reservation.
+                std::string_view key = m.key;
+                char* p = buf.reserve(string_room(key.size()));
+                if (!first) *p++ = ',';
                 first = false;
-                write_string(m.key, buf);
-                buf.put(':');
+                p = write_string_at(key, p);
+                *p++ = ':';
+                buf.commit(p);
                 write_value(m.value, buf);
             }
             buf.put('}');
