@@ -4,6 +4,7 @@
 
 #include <bit>
 #include <compare>
+#include <concepts>
 #include <cstdint>
 #include <cstring>
 #include <new>
@@ -79,10 +80,16 @@ class String {
         return x;
     }
 
-    // Another String or text compares through its view.
-    friend bool operator==(const String& a, std::string_view b) noexcept { return a.view() == b; }
-    friend std::strong_ordering operator<=>(const String& a, std::string_view b) noexcept {
-        return a.view() <=> b;
+    // Another String, or any text, compares through its view.
+    template <typename Text>
+    requires std::convertible_to<const Text&, std::string_view>
+    friend bool operator==(const String& a, const Text& b) noexcept {
+        return a.view() == std::string_view(b);
+    }
+    template <typename Text>
+    requires std::convertible_to<const Text&, std::string_view>
+    friend std::strong_ordering operator<=>(const String& a, const Text& b) noexcept {
+        return a.view() <=> std::string_view(b);
     }
 
   private:
@@ -104,7 +111,7 @@ class String {
         rep_.small[kTag] = kHeap;
     }
     void release() noexcept {
-        if (heap()) ::operator delete(rep_.large.data, rep_.large.size);
+        if (heap()) ::operator delete(rep_.large.data);
     }
 
     union Rep {
