@@ -956,4 +956,10 @@ bool parse(std::string_view text, Value& out, ParseError& error) {
     return false;
 }
 
+namespace detail {
+bool decimal_to_double(std::uint64_t w, std::int64_t q, bool negative, double& out) noexcept {
+    return nearest_double(w, q, negative, out);
+}
+}  // namespace detail
+
 }  // namespace kevro::json

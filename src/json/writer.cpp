@@ -1,5 +1,5 @@
 // The compact writer: one growing byte buffer, a 256-entry escape table, and the float layout
-// built on the shortest round-trip digits of std::to_chars.
+// built on the shortest round-trip digits (Schubfach, on the shared table of powers of five).
 #include "json/writer.h"
 
 #include "json/powers_of_five.h"
