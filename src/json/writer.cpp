@@ -4,6 +4,7 @@
 
 #include "json/powers_of_five.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
@@ -66,11 +67,12 @@ class Buffer {
     }
 
   private:
+    // The string's size runs ahead by as much as is written (at least 128 bytes, at most
+    // 16 KiB at a time), so that the bytes that resizing fills in are written soon after,
+    // while they are still in the cache; the string's own capacity doubles.
     void grow(std::size_t n) {
-        std::size_t want = len_ + n;
-        std::size_t size = out_.size() < 128 ? 128 : out_.size();
-        while (size < want) size *= 2;
-        out_.resize(size);
+        std::size_t step = std::clamp<std::size_t>(len_, 128, 16 * 1024);
+        out_.resize(len_ + (n < step ? step : n));
     }
     std::string& out_;
     std::size_t len_;
@@ -226,13 +228,24 @@ inline std::uint64_t eight_digits(std::uint32_t v) {
     return digits;
 }
 
-/// Writes the seventeen decimal digits of v (v < 10^17, leading zeros included) at p.
-inline void write_17_digits(std::uint64_t v, char* p) {
+/// The number of zero digits at the end of the eight digits of eight_digits(v) less '0's.
+inline int trailing_zero_digits(std::uint64_t values) {
+    // The last digit is the highest byte on a little-endian machine; 64 zero bits give 8.
+    if constexpr (std::endian::native == std::endian::little) return std::countl_zero(values) >> 3;
+    return std::countr_zero(values) >> 3;
+}
+
+/// Writes the seventeen decimal digits of v (0 < v < 10^17, leading zeros included) at p and
+/// returns how many of them are zeros at the end, counted without a branch on the digits.
+inline int write_17_digits(std::uint64_t v, char* p) {
+    constexpr std::uint64_t kZeros = 0x3030303030303030u;
     *p = static_cast<char>('0' + v / 10000000000000000u);
     std::uint64_t high = eight_digits(static_cast<std::uint32_t>(v / 100000000 % 100000000));
     std::uint64_t low = eight_digits(static_cast<std::uint32_t>(v % 100000000));
     std::memcpy(p + 1, &high, 8);
     std::memcpy(p + 9, &low, 8);
+    int zeros = trailing_zero_digits(low - kZeros);
+    return zeros + (zeros == 8 ? trailing_zero_digits(high - kZeros) : 0);
 }
 
 constexpr std::array<std::uint64_t, 20> make_powers_of_ten() {
@@ -261,7 +274,8 @@ constexpr std::size_t kDoubleRoom = 48;
 char* format_double(double d, char* p) {
     std::uint64_t bits;
     std::memcpy(&bits, &d, sizeof bits);
-    if (bits >> 63) *p++ = '-';
+    *p = '-';  // kept only for a negative number, without a branch on the sign
+    p += bits >> 63;
     auto biased_exponent = static_cast<int>((bits >> 52) & 0x7FF);
     std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
     if (biased_exponent == 0 && fraction == 0) {
@@ -273,13 +287,11 @@ char* format_double(double d, char* p) {
     // proper are their last n.
     Decimal dec = shortest_decimal(fraction, biased_exponent);
     char buffer[48];  // room for the fixed-size copies below
-    write_17_digits(dec.c, buffer);
+    int zeros = write_17_digits(dec.c, buffer);
     int n = digit_count(dec.c);
     const char* digits = buffer + 17 - n;
-    for (const char* last = buffer + 16; *last == '0'; --last) {
-        --n;
-        ++dec.e;
-    }
+    n -= zeros;
+    dec.e += zeros;
     int exp = dec.e + n - 1;
 
     // Step 2: the layout by the decimal exponent of the first digit. The copies move a fixed
