@@ -142,6 +142,23 @@ inline std::uint64_t string_stops(std::uint64_t x) noexcept {
            kHighBits;
 }
 
+/// Whether the eight bytes of `x` are all decimal digits.
+inline bool eight_digits(std::uint64_t x) noexcept {
+    // A digit is 0x30 to 0x39: its high half is 3, and adding 6 leaves it 3.
+    return (((x & (kOnes * 0xF0)) | (((x + kOnes * 0x06) & (kOnes * 0xF0)) >> 4)) ==
+            kOnes * 0x33);
+}
+
+/// The value of the eight decimal digits that `x` holds in memory order (little-endian).
+inline std::uint64_t eight_digit_value(std::uint64_t x) noexcept {
+    x -= kOnes * '0';
+    x = x * 10 + (x >> 8);  // pairs of digits in every other byte
+    constexpr std::uint64_t kLow = 0x000000FF000000FFu;
+    return ((x & kLow) * (100 + (std::uint64_t{1000000} << 32)) +
+            ((x >> 16) & kLow) * (1 + (std::uint64_t{10000} << 32))) >>
+           32;
+}
+
 // The powers of ten that doubles hold exactly.
 constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -576,6 +593,12 @@ bool Parser::parse_number(Value& slot) {
         ++p;
         if (p < end && is_digit(*p)) return fail(Code::invalid_number, p);
     } else if (is_digit(*p)) {
+        if constexpr (std::endian::native == std::endian::little) {
+            while (end - p >= 8 && p - int_start <= 11 && eight_digits(load8(p))) {
+                mantissa = mantissa * 100000000 + eight_digit_value(load8(p));
+                p += 8;
+            }
+        }
         while (p < end && is_digit(*p)) {
             // Digits beyond the nineteenth are looked at again below, only if they matter.
             if (p - int_start < 19) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
@@ -593,6 +616,13 @@ bool Parser::parse_number(Value& slot) {
         ++p;
         if (p == end) return fail_eof(Code::eof_value);
         if (!is_digit(*p)) return fail(Code::invalid_number, p);
+        if constexpr (std::endian::native == std::endian::little) {
+            while (end - p >= 8 && int_digits + frac_digits <= 11 && eight_digits(load8(p))) {
+                mantissa = mantissa * 100000000 + eight_digit_value(load8(p));
+                frac_digits += 8;
+                p += 8;
+            }
+        }
         while (p < end && is_digit(*p)) {
             if (int_digits + frac_digits < 19) {
                 mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
@@ -759,7 +789,10 @@ void Parser::close_object() {
         const std::vector<std::uint32_t>& order = key_order(items, prefixes);
         for (std::size_t i = 0; i < n; ++i) {
             std::uint32_t k = order[i];
-            if (i + 1 < n && items[order[i + 1]].key == items[k].key) continue;
+            if (i + 1 < n && prefixes[order[i + 1]] == prefixes[k] &&
+                items[order[i + 1]].key == items[k].key) {
+                continue;
+            }
             members.push_back(std::move(items[k]));
         }
     }
@@ -784,9 +817,10 @@ bool Parser::run(Value& out) {
                 if (object) {
                     if (members_.size() <= depth_) {
                         members_.resize(depth_ + 1);
-                        members_[depth_].reserve(8);
+                        // Room for the members of a typical record, grown once per parse.
+                        members_[depth_].reserve(32);
                         prefixes_.resize(depth_ + 1);
-                        prefixes_[depth_].reserve(8);
+                        prefixes_[depth_].reserve(32);
                     }
                 } else if (elements_.size() <= depth_) {
                     elements_.resize(depth_ + 1);
