@@ -142,12 +142,18 @@ inline std::uint64_t string_stops(std::uint64_t x) noexcept {
            kHighBits;
 }
 
-/// Whether the eight bytes of `x` are all decimal digits.
-inline bool eight_digits(std::uint64_t x) noexcept {
-    // A digit is 0x30 to 0x39: its high half is 3, and adding 6 leaves it 3.
-    return (((x & (kOnes * 0xF0)) | (((x + kOnes * 0x06) & (kOnes * 0xF0)) >> 4)) ==
-            kOnes * 0x33);
+/// How many of the eight bytes of `x` in memory order (little-endian) are decimal digits
+/// before the first other byte.
+inline int leading_digits(std::uint64_t x) noexcept {
+    // A digit is 0x30 to 0x39: its high half is 3, and adding 6 leaves it 3. A carry out of a
+    // byte comes only from a byte that is no digit, and reaches only bytes after it.
+    std::uint64_t other =
+        ((x & (kOnes * 0xF0)) | (((x + kOnes * 0x06) & (kOnes * 0xF0)) >> 4)) ^ (kOnes * 0x33);
+    return std::countr_zero(other) >> 3;
 }
+
+constexpr std::uint64_t kIntegerPowersOfTen[] = {1,      10,      100,      1000,     10000,
+                                                 100000, 1000000, 10000000, 100000000};
 
 /// The value of the eight decimal digits that `x` holds in memory order (little-endian).
 inline std::uint64_t eight_digit_value(std::uint64_t x) noexcept {
@@ -157,6 +163,29 @@ inline std::uint64_t eight_digit_value(std::uint64_t x) noexcept {
     return ((x & kLow) * (100 + (std::uint64_t{1000000} << 32)) +
             ((x >> 16) & kLow) * (1 + (std::uint64_t{10000} << 32))) >>
            32;
+}
+
+/// Gathers the digits at p (up to eight at a time, while at least eight bytes remain and
+/// `counted` digits leave room for eight more in 64 bits) into `mantissa`; returns how many.
+inline int gather_digits(const char* p, const char* end, std::ptrdiff_t counted,
+                         std::uint64_t& mantissa) noexcept {
+    int taken = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8 && counted + taken <= 11) {
+            std::uint64_t x = load8(p);
+            int k = leading_digits(x);
+            if (k == 0) break;
+            if (k < 8) {
+                // The k digits go last, after 8 - k zero digits.
+                x = (x << (64 - 8 * k)) | ((kOnes * '0') >> (8 * k));
+            }
+            mantissa = mantissa * kIntegerPowersOfTen[k] + eight_digit_value(x);
+            taken += k;
+            p += k;
+            if (k < 8) break;
+        }
+    }
+    return taken;
 }
 
 // The powers of ten that doubles hold exactly.
@@ -593,12 +622,7 @@ bool Parser::parse_number(Value& slot) {
         ++p;
         if (p < end && is_digit(*p)) return fail(Code::invalid_number, p);
     } else if (is_digit(*p)) {
-        if constexpr (std::endian::native == std::endian::little) {
-            while (end - p >= 8 && p - int_start <= 11 && eight_digits(load8(p))) {
-                mantissa = mantissa * 100000000 + eight_digit_value(load8(p));
-                p += 8;
-            }
-        }
+        p += gather_digits(p, end, 0, mantissa);
         while (p < end && is_digit(*p)) {
             // Digits beyond the nineteenth are looked at again below, only if they matter.
             if (p - int_start < 19) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
@@ -616,12 +640,10 @@ bool Parser::parse_number(Value& slot) {
         ++p;
         if (p == end) return fail_eof(Code::eof_value);
         if (!is_digit(*p)) return fail(Code::invalid_number, p);
-        if constexpr (std::endian::native == std::endian::little) {
-            while (end - p >= 8 && int_digits + frac_digits <= 11 && eight_digits(load8(p))) {
-                mantissa = mantissa * 100000000 + eight_digit_value(load8(p));
-                frac_digits += 8;
-                p += 8;
-            }
+        if (int_digits <= 11) {
+            int taken = gather_digits(p, end, int_digits, mantissa);
+            frac_digits = taken;
+            p += taken;
         }
         while (p < end && is_digit(*p)) {
             if (int_digits + frac_digits < 19) {
