@@ -22,9 +22,9 @@ namespace detail {
 struct Access {
     static std::vector<Member>& members(Object& o) noexcept { return o.members_; }
     /// Makes `v` an empty string and returns it, for the parser to fill in place.
-    static std::string& make_string(Value& v) noexcept {
+    static String& make_string(Value& v) noexcept {
         v.destroy();
-        new (&v.s_) std::string();
+        new (&v.s_) String();
         v.kind_ = Value::Kind::string;
         return v.s_;
     }
@@ -64,6 +64,15 @@ inline int hex_value(char c) noexcept {
 /// a sequence that is well-formed so far.
 inline int utf8_length(const unsigned char* p, const unsigned char* end) noexcept {
     unsigned char c = p[0];
+    if (std::endian::native == std::endian::little && end - p >= 4) {
+        // The common two- and three-byte forms, their continuation bytes tested together.
+        std::uint32_t w;
+        std::memcpy(&w, p, sizeof w);
+        if ((c & 0xF0) == 0xE0 && c != 0xE0 && c != 0xED) {
+            return (w & 0xC0C000) == 0x808000 ? 3 : 0;
+        }
+        if ((c & 0xE0) == 0xC0 && c >= 0xC2) return (w & 0xC000) == 0x8000 ? 2 : 0;
+    }
     int len;
     unsigned char lo = 0x80, hi = 0xBF;  // the range of the second byte
     if (c >= 0xC2 && c <= 0xDF) {
@@ -78,6 +87,13 @@ inline int utf8_length(const unsigned char* p, const unsigned char* end) noexcep
         if (c == 0xF4) hi = 0x8F;
     } else {
         return 0;
+    }
+    if (end - p >= len) {
+        // The whole sequence is there: no need to watch for the end.
+        if (p[1] < lo || p[1] > hi) return 0;
+        if (len > 2 && (p[2] & 0xC0) != 0x80) return 0;
+        if (len > 3 && (p[3] & 0xC0) != 0x80) return 0;
+        return len;
     }
     for (int i = 1; i < len; ++i) {
         if (p + i == end) return -1;
@@ -126,6 +142,52 @@ inline std::uint64_t string_stops(std::uint64_t x) noexcept {
            kHighBits;
 }
 
+/// How many of the eight bytes of `x` in memory order (little-endian) are decimal digits
+/// before the first other byte.
+inline int leading_digits(std::uint64_t x) noexcept {
+    // A digit is 0x30 to 0x39: its high half is 3, and adding 6 leaves it 3. A carry out of a
+    // byte comes only from a byte that is no digit, and reaches only bytes after it.
+    std::uint64_t other =
+        ((x & (kOnes * 0xF0)) | (((x + kOnes * 0x06) & (kOnes * 0xF0)) >> 4)) ^ (kOnes * 0x33);
+    return std::countr_zero(other) >> 3;
+}
+
+constexpr std::uint64_t kIntegerPowersOfTen[] = {1,      10,      100,      1000,     10000,
+                                                 100000, 1000000, 10000000, 100000000};
+
+/// The value of the eight decimal digits that `x` holds in memory order (little-endian).
+inline std::uint64_t eight_digit_value(std::uint64_t x) noexcept {
+    x -= kOnes * '0';
+    x = x * 10 + (x >> 8);  // pairs of digits in every other byte
+    constexpr std::uint64_t kLow = 0x000000FF000000FFu;
+    return ((x & kLow) * (100 + (std::uint64_t{1000000} << 32)) +
+            ((x >> 16) & kLow) * (1 + (std::uint64_t{10000} << 32))) >>
+           32;
+}
+
+/// Gathers the digits at p (up to eight at a time, while at least eight bytes remain and
+/// `counted` digits leave room for eight more in 64 bits) into `mantissa`; returns how many.
+inline int gather_digits(const char* p, const char* end, std::ptrdiff_t counted,
+                         std::uint64_t& mantissa) noexcept {
+    int taken = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8 && counted + taken <= 11) {
+            std::uint64_t x = load8(p);
+            int k = leading_digits(x);
+            if (k == 0) break;
+            if (k < 8) {
+                // The k digits go last, after 8 - k zero digits.
+                x = (x << (64 - 8 * k)) | ((kOnes * '0') >> (8 * k));
+            }
+            mantissa = mantissa * kIntegerPowersOfTen[k] + eight_digit_value(x);
+            taken += k;
+            p += k;
+            if (k < 8) break;
+        }
+    }
+    return taken;
+}
+
 // The powers of ten that doubles hold exactly.
 constexpr double kPowersOfTen[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                    1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
@@ -142,7 +204,7 @@ bool nearest_double(std::uint64_t w, std::int64_t q, bool negative, double& out)
     std::uint64_t bits;
     if (q < detail::kSmallestPowerOfFive) {
         bits = 0;
-    } else if (q > detail::kLargestPowerOfFive) {
+    } else if (q > 308) {  // beyond the largest double whatever w is
         bits = std::uint64_t{0x7FF} << 52;
     } else {
         // Step 1: the top 128 bits of the normalised significand times 5^q; the low word is
@@ -199,15 +261,40 @@ bool nearest_double(std::uint64_t w, std::int64_t q, bool negative, double& out)
     return true;
 }
 
-/// Three-way comparison of two keys by their bytes.
-inline int compare_keys(const std::string& a, const std::string& b) noexcept {
-    std::size_t n = a.size() < b.size() ? a.size() : b.size();
-    if (n != 0 && a[0] != b[0]) {
-        return static_cast<unsigned char>(a[0]) < static_cast<unsigned char>(b[0]) ? -1 : 1;
+/// Three-way comparison of two keys by their bytes, eight at a time: keys are short, and the
+/// neighbours in an object often share a long prefix.
+inline int compare_keys(const String& a, const String& b) noexcept {
+    std::size_t an = a.size();
+    std::size_t bn = b.size();
+    std::size_t n = an < bn ? an : bn;
+    const char* ad = a.data();
+    const char* bd = b.data();
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t x = load8(ad + i);
+        std::uint64_t y = load8(bd + i);
+        if (x != y) {
+            if constexpr (std::endian::native == std::endian::little) {
+                x = __builtin_bswap64(x);
+                y = __builtin_bswap64(y);
+            }
+            return x < y ? -1 : 1;
+        }
     }
-    int c = std::memcmp(a.data(), b.data(), n);
-    if (c != 0) return c;
-    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+    for (; i < n; ++i) {
+        if (ad[i] != bd[i]) {
+            return static_cast<unsigned char>(ad[i]) < static_cast<unsigned char>(bd[i]) ? -1 : 1;
+        }
+    }
+    return an < bn ? -1 : (an > bn ? 1 : 0);
+}
+
+/// Three-way comparison of the keys of members i and j, by their prefixes where they differ.
+inline int compare_members(const std::vector<std::uint64_t>& prefixes,
+                           const std::vector<Member>& members, std::size_t i,
+                           std::size_t j) noexcept {
+    if (prefixes[i] != prefixes[j]) return prefixes[i] < prefixes[j] ? -1 : 1;
+    return compare_keys(members[i].key, members[j].key);
 }
 
 /// The decimal exponent of the first non-zero digit of a lexed number text, or nothing when all
@@ -267,12 +354,21 @@ class Parser {
         const char* p = p_;
         while (p < end_ && is_ws(*p)) {
             ++p;
-            // Indentation comes in runs of spaces: eight at a time.
-            while (end_ - p >= 8 && load8(p) == kOnes * ' ') p += 8;
+            // Indentation comes in runs of spaces: eight at a time, up to the first other byte.
+            while (end_ - p >= 8) {
+                std::uint64_t other = load8(p) ^ (kOnes * ' ');
+                if (other != 0) {
+                    if constexpr (std::endian::native == std::endian::little) {
+                        p += std::countr_zero(other) >> 3;
+                    }
+                    break;
+                }
+                p += 8;
+            }
         }
         p_ = p;
     }
-    bool parse_string(std::string& out);
+    bool parse_string(String& out);
     bool parse_escape(std::string& out);
     bool parse_hex4(std::uint32_t& cp);
     Value* parse_key(Frame& frame);
@@ -280,6 +376,8 @@ class Parser {
     bool parse_literal(const char* word, std::size_t n);
     void close_array();
     void close_object();
+    const std::vector<std::uint32_t>& key_order(const std::vector<Member>& items,
+                                                const std::vector<std::uint64_t>& prefixes);
 
     const char* begin_;
     const char* p_;
@@ -287,13 +385,19 @@ class Parser {
     ParseError& error_;
     std::size_t depth_ = 0;
     std::array<Frame, kMaxDepth> frames_;  // written before they are read
-    // Per depth: the elements or members of the container open there, and the size of the
-    // last non-empty array closed there, which is a good guess for the next.
+    // Per depth: the elements or members of the container open there (the members' vector
+    // keeps its room for the next object at that depth), and the size of the last non-empty
+    // array closed there, which is a good guess for the next.
     // (They grow with the depth reached, so that small texts stay cheap to parse.)
     std::vector<std::vector<Value>> elements_;
     std::vector<std::vector<Member>> members_;
+    std::vector<std::vector<std::uint64_t>> prefixes_;  // of the keys in members_
     std::array<std::uint32_t, kMaxDepth> size_hint_{};
     std::vector<std::uint32_t> order_;  // scratch for putting an object's members in key order
+    // By member count: the key orders of the last few objects of that many members that came
+    // out of order (objects of a few shapes tend to repeat, the records of a list).
+    std::vector<std::vector<std::vector<std::uint32_t>>> shapes_;
+    std::string unescaped_;  // a string with escapes, decoded
 };
 
 /// A vector for a container's items: room for the guessed count, kept within bounds so that a
@@ -405,12 +509,14 @@ bool Parser::parse_escape(std::string& out) {
     return true;
 }
 
-bool Parser::parse_string(std::string& out) {
-    // p_ is at the opening quote. Runs of bytes that need no decoding are appended at once; the
-    // cursor lives in a local so that the scanning loops keep it in a register.
+bool Parser::parse_string(String& out) {
+    // p_ is at the opening quote. A string without escapes is taken from the text in one go;
+    // one with escapes is decoded into a scratch buffer first. The cursor lives in a local so
+    // that the scanning loops keep it in a register.
     const char* p = p_ + 1;
     const char* const end = end_;
     const char* run = p;
+    bool escaped = false;
     for (;;) {
         // Eight bytes at a time while they are plain; the last few byte by byte.
         if (std::endian::native == std::endian::little && end - p >= 8) {
@@ -426,7 +532,13 @@ bool Parser::parse_string(std::string& out) {
         }
         auto c = static_cast<unsigned char>(*p);
         if (c == '"') {
-            out.append(run, static_cast<std::size_t>(p - run));
+            auto tail = std::string_view(run, static_cast<std::size_t>(p - run));
+            if (escaped) {
+                unescaped_.append(tail);
+                out = String(unescaped_);
+            } else {
+                out = String(tail, end);
+            }
             p_ = p + 1;
             return true;
         }
@@ -442,9 +554,13 @@ bool Parser::parse_string(std::string& out) {
             continue;
         }
         if (c == '\\') {
-            out.append(run, static_cast<std::size_t>(p - run));
+            if (!escaped) {
+                unescaped_.clear();
+                escaped = true;
+            }
+            unescaped_.append(run, static_cast<std::size_t>(p - run));
             p_ = p;
-            if (!parse_escape(out)) return false;
+            if (!parse_escape(unescaped_)) return false;
             p = run = p_;
             continue;
         }
@@ -460,12 +576,12 @@ Value* Parser::parse_key(Frame& frame) {
         return nullptr;
     }
     std::vector<Member>& members = members_[depth_ - 1];
+    std::vector<std::uint64_t>& prefixes = prefixes_[depth_ - 1];
     Member& m = members.emplace_back();
     if (!parse_string(m.key)) return nullptr;
-    if (frame.ordered && members.size() > 1 &&
-        compare_keys(members[members.size() - 2].key, m.key) >= 0) {
-        frame.ordered = false;
-    }
+    prefixes.push_back(m.key.prefix());
+    std::size_t n = members.size();
+    if (n > 1) frame.ordered &= compare_members(prefixes, members, n - 2, n - 1) < 0;
     skip_ws();
     if (p_ == end_) {
         fail_eof(Code::eof_object);
@@ -506,6 +622,7 @@ bool Parser::parse_number(Value& slot) {
         ++p;
         if (p < end && is_digit(*p)) return fail(Code::invalid_number, p);
     } else if (is_digit(*p)) {
+        p += gather_digits(p, end, 0, mantissa);
         while (p < end && is_digit(*p)) {
             // Digits beyond the nineteenth are looked at again below, only if they matter.
             if (p - int_start < 19) mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
@@ -523,6 +640,11 @@ bool Parser::parse_number(Value& slot) {
         ++p;
         if (p == end) return fail_eof(Code::eof_value);
         if (!is_digit(*p)) return fail(Code::invalid_number, p);
+        if (int_digits <= 11) {
+            int taken = gather_digits(p, end, int_digits, mantissa);
+            frac_digits = taken;
+            p += taken;
+        }
         while (p < end && is_digit(*p)) {
             if (int_digits + frac_digits < 19) {
                 mantissa = mantissa * 10 + static_cast<std::uint64_t>(*p - '0');
@@ -625,30 +747,25 @@ void Parser::close_array() {
     items = std::vector<Value>();
 }
 
-void Parser::close_object() {
-    --depth_;
-    const Frame& f = frames_[depth_];
-    std::vector<Member>& items = members_[depth_];
+const std::vector<std::uint32_t>& Parser::key_order(const std::vector<Member>& items,
+                                                    const std::vector<std::uint64_t>& prefixes) {
+    // Step 1: an order that sorted one of the last objects of as many members, when the keys
+    // that it gives ascend strictly (then it is the one order, and no key repeats).
+    // Small objects sort about as fast as an order is checked.
+    constexpr std::size_t kSmallestShape = 8;
+    constexpr std::size_t kLargestShape = 64;
     std::size_t n = items.size();
-    Object object;
-    std::vector<Member>& members = detail::Access::members(object);
-    if (f.ordered) {
-        if (items.capacity() <= n + n / 4 + 2) {
-            // The scratch vector fits: hand it over whole, and give the next object at this
-            // depth room for as many members.
-            members = std::move(items);
-            items = std::vector<Member>();
-            items.reserve(n);
-        } else {
-            members.reserve(n);
-            for (Member& m : items) members.push_back(std::move(m));
-            items.clear();
+    bool cached_size = n >= kSmallestShape && n <= kLargestShape;
+    if (cached_size) {
+        if (shapes_.size() <= n) shapes_.resize(n + 1);
+        for (const std::vector<std::uint32_t>& cached : shapes_[n]) {
+            std::size_t i = 1;
+            while (i < n && compare_members(prefixes, items, cached[i - 1], cached[i]) < 0) ++i;
+            if (i == n) return cached;
         }
-        *f.slot = Value(std::move(object));
-        return;
     }
 
-    // Step 1: a stable order of the members by key. Insertion sort suits the usual small
+    // Step 2: a stable order of the members by key. Insertion sort suits the usual small
     // objects; large ones take std::sort with the position as tie-break.
     order_.resize(n);
     for (std::size_t i = 0; i < n; ++i) order_[i] = static_cast<std::uint32_t>(i);
@@ -656,28 +773,53 @@ void Parser::close_object() {
         for (std::size_t i = 1; i < n; ++i) {
             std::uint32_t cur = order_[i];
             std::size_t j = i;
-            while (j > 0 && compare_keys(items[order_[j - 1]].key, items[cur].key) > 0) {
+            while (j > 0 && compare_members(prefixes, items, order_[j - 1], cur) > 0) {
                 order_[j] = order_[j - 1];
                 --j;
             }
             order_[j] = cur;
         }
     } else {
-        std::sort(order_.begin(), order_.end(), [&items](std::uint32_t a, std::uint32_t b) {
-            int c = compare_keys(items[a].key, items[b].key);
+        std::sort(order_.begin(), order_.end(), [&](std::uint32_t a, std::uint32_t b) {
+            int c = compare_members(prefixes, items, a, b);
             return c < 0 || (c == 0 && a < b);
         });
     }
+    if (!cached_size) return order_;
+    // The newest order goes first, in place of the oldest once there are kShapesPerSize.
+    constexpr std::size_t kShapesPerSize = 4;
+    std::vector<std::vector<std::uint32_t>>& cached = shapes_[n];
+    if (cached.size() < kShapesPerSize) cached.emplace_back();
+    std::rotate(cached.rbegin(), cached.rbegin() + 1, cached.rend());
+    cached.front() = order_;
+    return cached.front();
+}
 
-    // Step 2: move the members out in that order; of equal keys the last one stays. The
-    // scratch vector keeps its room for the next object at this depth.
+void Parser::close_object() {
+    --depth_;
+    const Frame& f = frames_[depth_];
+    std::vector<Member>& items = members_[depth_];
+    std::vector<std::uint64_t>& prefixes = prefixes_[depth_];
+    std::size_t n = items.size();
+    Object object;
+    std::vector<Member>& members = detail::Access::members(object);
     members.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::uint32_t k = order_[i];
-        if (i + 1 < n && items[order_[i + 1]].key == items[k].key) continue;
-        members.push_back(std::move(items[k]));
+    if (f.ordered) {
+        for (Member& m : items) members.push_back(std::move(m));
+    } else {
+        // In key order; of equal keys the last one stays.
+        const std::vector<std::uint32_t>& order = key_order(items, prefixes);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint32_t k = order[i];
+            if (i + 1 < n && prefixes[order[i + 1]] == prefixes[k] &&
+                items[order[i + 1]].key == items[k].key) {
+                continue;
+            }
+            members.push_back(std::move(items[k]));
+        }
     }
     items.clear();
+    prefixes.clear();
     *f.slot = Value(std::move(object));
 }
 
@@ -697,7 +839,10 @@ bool Parser::run(Value& out) {
                 if (object) {
                     if (members_.size() <= depth_) {
                         members_.resize(depth_ + 1);
-                        members_[depth_].reserve(8);
+                        // Room for the members of a typical record, grown once per parse.
+                        members_[depth_].reserve(32);
+                        prefixes_.resize(depth_ + 1);
+                        prefixes_[depth_].reserve(32);
                     }
                 } else if (elements_.size() <= depth_) {
                     elements_.resize(depth_ + 1);
@@ -866,5 +1011,11 @@ bool parse(std::string_view text, Value& out, ParseError& error) {
     out = Value();
     return false;
 }
+
+namespace detail {
+bool decimal_to_double(std::uint64_t w, std::int64_t q, bool negative, double& out) noexcept {
+    return nearest_double(w, q, negative, out);
+}
+}  // namespace detail
 
 }  // namespace kevro::json

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -46,5 +47,12 @@ struct ParseError {
 
 /// Parses `text` into `out`. On failure returns false, fills `error` and leaves `out` null.
 bool parse(std::string_view text, Value& out, ParseError& error);
+
+namespace detail {
+/// The nearest double to w * 10^q (0 < w < 2^64), the conversion the parser gives the floats
+/// that one exact multiplication cannot; false in the rare cases that it leaves undecided
+/// (the parser then takes std::from_chars). For the benchmark against std::from_chars.
+bool decimal_to_double(std::uint64_t w, std::int64_t q, bool negative, double& out) noexcept;
+}  // namespace detail
 
 }  // namespace kevro::json

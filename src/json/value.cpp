@@ -13,26 +13,26 @@ bool key_less(const Member& a, const Member& b) noexcept { return a.key < b.key;
 
 }  // namespace
 
-void Object::insert(std::string key, Value value) {
+void Object::insert(std::string_view key, Value value) {
     // Members assembled in key order (the common case for built records) append at the end.
     if (members_.empty() || members_.back().key < key) {
-        members_.push_back(Member{std::move(key), std::move(value)});
+        members_.push_back(Member{String(key), std::move(value)});
         return;
     }
     auto it =
         std::lower_bound(members_.begin(), members_.end(), key,
-                         [](const Member& m, const std::string& k) noexcept { return m.key < k; });
+                         [](const Member& m, std::string_view k) noexcept { return m.key < k; });
     if (it != members_.end() && it->key == key) {
         it->value = std::move(value);
         return;
     }
-    members_.insert(it, Member{std::move(key), std::move(value)});
+    members_.insert(it, Member{String(key), std::move(value)});
 }
 
 const Value* Object::find(std::string_view key) const {
-    auto it = std::lower_bound(
-        members_.begin(), members_.end(), key,
-        [](const Member& m, std::string_view k) noexcept { return std::string_view(m.key) < k; });
+    auto it =
+        std::lower_bound(members_.begin(), members_.end(), key,
+                         [](const Member& m, std::string_view k) noexcept { return m.key < k; });
     if (it != members_.end() && it->key == key) return &it->value;
     return nullptr;
 }
@@ -78,12 +78,9 @@ bool operator==(const Value& a, const Value& b) {
             return a.as_u64() == b.as_u64();
         case Value::Kind::sinteger:
             return a.as_i64() == b.as_i64();
-        case Value::Kind::real: {
+        case Value::Kind::real:
             // Bit patterns, so that -0.0 and 0.0 differ.
-            double x = a.as_double();
-            double y = b.as_double();
-            return std::memcmp(&x, &y, sizeof x) == 0;
-        }
+            return a.bits_ == b.bits_;
         case Value::Kind::string:
             return a.as_string() == b.as_string();
         case Value::Kind::array:

@@ -2,7 +2,11 @@
 // object with members in UTF-8 byte order of their keys). Pure C++, no Python.
 #pragma once
 
+#include <bit>
+#include <compare>
+#include <concepts>
 #include <cstdint>
+#include <cstring>
 #include <new>
 #include <optional>
 #include <string>
@@ -13,6 +17,112 @@
 
 namespace kevro::json {
 
+/// An immutable UTF-8 string: up to 23 bytes held inline (the unused ones zero), longer ones in
+/// one heap block of exactly their size. It compares by its bytes as unsigned char, which is UTF-8
+/// byte order, and holds no pointer into itself, so that moving it is a plain copy of its bytes.
+class String {
+  public:
+    String() noexcept : rep_{} {}
+    String(std::string_view s) { assign(s.data(), s.size()); }
+    String(const char* s) : String(std::string_view(s)) {}
+    String(const std::string& s) : String(std::string_view(s)) {}
+    /// The bytes of `s`, where the 24 bytes from s.data() on may all be read (they lie in one
+    /// buffer that ends at or after `readable_end`): a short string is then copied as one
+    /// block, which is quicker than copying exactly its bytes.
+    String(std::string_view s, const char* readable_end) {
+        std::size_t n = s.size();
+        if (std::endian::native == std::endian::little && n <= kSmall &&
+            readable_end - s.data() >= 24) {
+            // n bytes of ones, then zeros, from a constant: no branch on the size.
+            static constexpr unsigned char kOnesThenZeros[48] = {
+                0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
+                0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+            std::uint64_t words[3];
+            std::uint64_t masks[3];
+            std::memcpy(words, s.data(), sizeof words);
+            std::memcpy(masks, kOnesThenZeros + 24 - n, sizeof masks);
+            for (std::size_t i = 0; i < 3; ++i) words[i] &= masks[i];
+            words[2] |= static_cast<std::uint64_t>(n) << 56;  // the size, in the tag byte
+            std::memcpy(&rep_, words, sizeof words);
+            return;
+        }
+        assign(s.data(), n);
+    }
+    String(const String& other) : String(other.view()) {}
+    String(String&& other) noexcept : rep_(other.rep_) { other.rep_ = Rep{}; }
+    String& operator=(const String& other) {
+        if (this != &other) *this = String(other);
+        return *this;
+    }
+    String& operator=(String&& other) noexcept {
+        if (this != &other) {
+            release();
+            rep_ = other.rep_;
+            other.rep_ = Rep{};
+        }
+        return *this;
+    }
+    ~String() { release(); }
+
+    const char* data() const noexcept { return heap() ? rep_.large.data : rep_.small; }
+    std::size_t size() const noexcept {
+        return heap() ? rep_.large.size : static_cast<unsigned char>(rep_.small[kTag]);
+    }
+    bool empty() const noexcept { return size() == 0; }
+    std::string_view view() const noexcept { return {data(), size()}; }
+    operator std::string_view() const noexcept { return view(); }
+    /// The first eight bytes, padded with zero bytes, as a big-endian number: two strings whose
+    /// prefixes differ compare as their prefixes do.
+    std::uint64_t prefix() const noexcept {
+        std::uint64_t x;
+        std::memcpy(&x, data(), sizeof x);  // inline bytes past the size are zero
+        if constexpr (std::endian::native == std::endian::little) x = __builtin_bswap64(x);
+        return x;
+    }
+
+    // Another String, or any text, compares through its view.
+    template <typename Text>
+    requires std::convertible_to<const Text&, std::string_view>
+    friend bool operator==(const String& a, const Text& b) noexcept {
+        return a.view() == std::string_view(b);
+    }
+    template <typename Text>
+    requires std::convertible_to<const Text&, std::string_view>
+    friend std::strong_ordering operator<=>(const String& a, const Text& b) noexcept {
+        return a.view() <=> std::string_view(b);
+    }
+
+  private:
+    static constexpr std::size_t kSmall = 23;  // the most bytes held inline
+    static constexpr std::size_t kTag = 23;    // the byte that holds the inline size
+    static constexpr char kHeap = static_cast<char>(0xFF);
+
+    bool heap() const noexcept { return rep_.small[kTag] == kHeap; }
+    void assign(const char* s, std::size_t n) {
+        if (n <= kSmall) {
+            rep_ = Rep{};
+            if (n != 0) std::memcpy(rep_.small, s, n);
+            rep_.small[kTag] = static_cast<char>(n);
+            return;
+        }
+        rep_.large.data = static_cast<char*>(::operator new(n));
+        std::memcpy(rep_.large.data, s, n);
+        rep_.large.size = n;
+        rep_.small[kTag] = kHeap;
+    }
+    void release() noexcept {
+        if (heap()) ::operator delete(rep_.large.data);
+    }
+
+    union Rep {
+        struct {
+            char* data;
+            std::size_t size;
+        } large;
+        char small[24];
+    } rep_;
+};
+
 class Value;
 struct Member;
 namespace detail {
@@ -22,11 +132,10 @@ struct Access;  // the parser's route to build values in place
 using Array = std::vector<Value>;
 
 /// An object: members kept sorted by key in ascending order of the keys' bytes, keys unique.
-/// std::string compares its bytes as unsigned char, which is exactly UTF-8 byte order.
 class Object {
   public:
     /// Inserts a member, replacing the value of an existing member with the same key.
-    void insert(std::string key, Value value);
+    void insert(std::string_view key, Value value);
     /// The member's value, or null when the object has no such key.
     const Value* find(std::string_view key) const;
 
@@ -59,7 +168,7 @@ class Value {
         object
     };
 
-    Value() noexcept : u_(0), kind_(Kind::null) {}
+    Value() noexcept : bits_(0), kind_(Kind::null) {}
     // The members that construct, copy and destroy are defined below, where Member is
     // complete (an Object holds Members).
     Value(Array a) noexcept;
@@ -77,18 +186,18 @@ class Value {
     static Value from_i64(std::int64_t i) noexcept;
     /// NaN and the infinities never become numbers: they give null.
     static Value from_double(double d) noexcept;
-    static Value from_string(std::string s) noexcept;
+    static Value from_string(std::string_view s);
     static Value from_optional(const std::optional<std::string>& s);
 
     Kind kind() const noexcept { return kind_; }
     bool is_null() const noexcept { return kind_ == Kind::null; }
 
     // Reading a value as a kind that it does not hold throws std::bad_variant_access.
-    bool as_bool() const { return expect(Kind::boolean).b_; }
-    std::uint64_t as_u64() const { return expect(Kind::uinteger).u_; }
-    std::int64_t as_i64() const { return expect(Kind::sinteger).i_; }
-    double as_double() const { return expect(Kind::real).d_; }
-    const std::string& as_string() const { return expect(Kind::string).s_; }
+    bool as_bool() const { return expect(Kind::boolean).bits_ != 0; }
+    std::uint64_t as_u64() const { return expect(Kind::uinteger).bits_; }
+    std::int64_t as_i64() const { return static_cast<std::int64_t>(expect(Kind::sinteger).bits_); }
+    double as_double() const { return std::bit_cast<double>(expect(Kind::real).bits_); }
+    std::string_view as_string() const { return expect(Kind::string).s_.view(); }
     const Array& as_array() const { return expect(Kind::array).a_; }
     Array& as_array() { return const_cast<Value&>(expect(Kind::array)).a_; }
     const Object& as_object() const { return expect(Kind::object).o_; }
@@ -105,19 +214,16 @@ class Value {
     }
     /// Ends the life of the held string, array or object; the kind is left to the caller.
     void destroy() noexcept;
-    /// Takes over the content of `other`, this value holding nothing; `other` keeps its kind,
-    /// left empty.
+    /// Takes over the content of `other`, this value holding nothing; `other` is left null.
     void take(Value&& other) noexcept;
     void copy_from(const Value& other);
 
-    // A tagged union: the scalar kinds move by copying, and only the last three kinds need
-    // destroying.
+    // A tagged union: every scalar kind is held as the 64 bits of `bits_` (a boolean as 0 or 1,
+    // a signed integer in two's complement, a double as its bit pattern), so that it moves by
+    // copying them; only the last three kinds need destroying.
     union {
-        bool b_;
-        std::uint64_t u_;
-        std::int64_t i_;
-        double d_;
-        std::string s_;
+        std::uint64_t bits_;
+        String s_;
         Array a_;
         Object o_;
     };
@@ -125,7 +231,7 @@ class Value {
 };
 
 struct Member {
-    std::string key;
+    String key;
     Value value;
     friend bool operator==(const Member& a, const Member& b) {
         return a.key == b.key && a.value == b.value;
@@ -142,7 +248,7 @@ inline std::vector<Member>::const_iterator Object::end() const noexcept { return
 inline void Value::destroy() noexcept {
     switch (kind_) {
         case Kind::string:
-            s_.~basic_string();
+            s_.~String();
             break;
         case Kind::array:
             a_.~vector();
@@ -156,51 +262,34 @@ inline void Value::destroy() noexcept {
 }
 
 inline void Value::take(Value&& other) noexcept {
+    // A range test first, not a switch: the kinds come mixed, and one branch mispredicts less
+    // than a jump table does. The emptied string, array or object left in `other` owns
+    // nothing, so it is let go without its destructor, and `other` becomes null.
     kind_ = other.kind_;
-    switch (kind_) {
-        case Kind::string:
-            new (&s_) std::string(std::move(other.s_));
-            break;
-        case Kind::array:
-            new (&a_) Array(std::move(other.a_));
-            break;
-        case Kind::object:
-            new (&o_) Object(std::move(other.o_));
-            break;
-        case Kind::boolean:
-            u_ = 0;
-            b_ = other.b_;
-            break;
-        case Kind::real:
-            d_ = other.d_;
-            break;
-        default:
-            u_ = other.u_;
-            break;
+    if (kind_ < Kind::string) {
+        bits_ = other.bits_;
+        return;
     }
+    if (kind_ == Kind::string) {
+        new (&s_) String(std::move(other.s_));
+    } else if (kind_ == Kind::array) {
+        new (&a_) Array(std::move(other.a_));
+    } else {
+        new (&o_) Object(std::move(other.o_));
+    }
+    other.kind_ = Kind::null;
+    other.bits_ = 0;
 }
 
 inline void Value::copy_from(const Value& other) {
-    switch (other.kind_) {
-        case Kind::string:
-            new (&s_) std::string(other.s_);
-            break;
-        case Kind::array:
-            new (&a_) Array(other.a_);
-            break;
-        case Kind::object:
-            new (&o_) Object(other.o_);
-            break;
-        case Kind::boolean:
-            u_ = 0;
-            b_ = other.b_;
-            break;
-        case Kind::real:
-            d_ = other.d_;
-            break;
-        default:
-            u_ = other.u_;
-            break;
+    if (other.kind_ < Kind::string) {
+        bits_ = other.bits_;
+    } else if (other.kind_ == Kind::string) {
+        new (&s_) String(other.s_);
+    } else if (other.kind_ == Kind::array) {
+        new (&a_) Array(other.a_);
+    } else {
+        new (&o_) Object(other.o_);
     }
     kind_ = other.kind_;
 }
@@ -209,14 +298,14 @@ inline Value Value::from_double(double d) noexcept {
     Value v;
     // d - d is zero exactly for finite d, NaN for NaN and the infinities.
     if (d - d == 0) {
-        v.d_ = d;
+        v.bits_ = std::bit_cast<std::uint64_t>(d);
         v.kind_ = Kind::real;
     }
     return v;
 }
 inline Value::Value(Array a) noexcept : a_(std::move(a)), kind_(Kind::array) {}
 inline Value::Value(Object o) noexcept : o_(std::move(o)), kind_(Kind::object) {}
-inline Value::Value(const Value& other) : u_(0), kind_(Kind::null) { copy_from(other); }
+inline Value::Value(const Value& other) : bits_(0), kind_(Kind::null) { copy_from(other); }
 inline Value::Value(Value&& other) noexcept { take(std::move(other)); }
 inline Value& Value::operator=(const Value& other) {
     if (this != &other) {
@@ -239,26 +328,26 @@ inline Value::~Value() {
 inline Value Value::null() noexcept { return Value(); }
 inline Value Value::boolean(bool b) noexcept {
     Value v;
-    v.b_ = b;
+    v.bits_ = b ? 1 : 0;
     v.kind_ = Kind::boolean;
     return v;
 }
 inline Value Value::from_u64(std::uint64_t u) noexcept {
     Value v;
-    v.u_ = u;
+    v.bits_ = u;
     v.kind_ = Kind::uinteger;
     return v;
 }
 inline Value Value::from_i64(std::int64_t i) noexcept {
     if (i >= 0) return from_u64(static_cast<std::uint64_t>(i));
     Value v;
-    v.i_ = i;
+    v.bits_ = static_cast<std::uint64_t>(i);
     v.kind_ = Kind::sinteger;
     return v;
 }
-inline Value Value::from_string(std::string s) noexcept {
+inline Value Value::from_string(std::string_view s) {
     Value v;
-    new (&v.s_) std::string(std::move(s));
+    new (&v.s_) String(s);
     v.kind_ = Kind::string;
     return v;
 }

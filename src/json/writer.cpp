@@ -1,10 +1,15 @@
 // The compact writer: one growing byte buffer, a 256-entry escape table, and the float layout
-// built on the shortest round-trip digits of std::to_chars.
+// built on the shortest round-trip digits (Schubfach, on the shared table of powers of five).
 #include "json/writer.h"
 
+#include "json/powers_of_five.h"
+
+#include <algorithm>
 #include <array>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -62,113 +67,280 @@ class Buffer {
     }
 
   private:
+    // The string's size runs ahead by as much as is written (at least 128 bytes, at most
+    // 16 KiB at a time), so that the bytes that resizing fills in are written soon after,
+    // while they are still in the cache; the string's own capacity doubles.
     void grow(std::size_t n) {
-        std::size_t want = len_ + n;
-        std::size_t size = out_.size() < 128 ? 128 : out_.size();
-        while (size < want) size *= 2;
-        out_.resize(size);
+        std::size_t step = std::clamp<std::size_t>(len_, 128, 16 * 1024);
+        out_.resize(len_ + (n < step ? step : n));
     }
     std::string& out_;
     std::size_t len_;
 };
 
-void write_string(std::string_view s, Buffer& buf) {
-    // At most six bytes of output per input byte, plus the quotes.
-    char* p = buf.reserve(s.size() * 6 + 2);
+/// The high bit of each byte of `x` that must be escaped (a control character, the double
+/// quote or the backslash), exact up to the first such byte.
+inline std::uint64_t escape_stops(std::uint64_t x) noexcept {
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    std::uint64_t quote = x ^ (kOnes * '"');
+    std::uint64_t backslash = x ^ (kOnes * '\\');
+    // (v - 1) & ~v marks a zero byte, v - 0x20 & ~v one below 0x20; borrows only run upwards.
+    return ((x - kOnes * 0x20) | (quote - kOnes) | (backslash - kOnes)) & ~x & ~quote & ~backslash &
+           (kOnes * 0x80);
+}
+
+/// Writes `s` quoted and escaped at `p` (room for 6 bytes per byte of `s` plus 10); returns the
+/// end. Plain runs go eight bytes at a time.
+char* write_string_at(std::string_view s, char* p) {
     *p++ = '"';
-    const auto* in = reinterpret_cast<const unsigned char*>(s.data());
-    const auto* end = in + s.size();
-    while (in < end) {
-        // Plain runs are copied in one go.
-        const unsigned char* run = in;
-        while (in < end && kEscape[*in] == 0) ++in;
-        if (in != run) {
-            std::memcpy(p, run, static_cast<std::size_t>(in - run));
-            p += in - run;
-            if (in == end) break;
+    const char* in = s.data();
+    const char* end = in + s.size();
+    for (;;) {
+        while (std::endian::native == std::endian::little && end - in >= 8) {
+            std::uint64_t x;
+            std::memcpy(&x, in, sizeof x);
+            std::memcpy(p, &x, sizeof x);  // written ahead; what follows a stop is overwritten
+            std::uint64_t stops = escape_stops(x);
+            if (stops != 0) {
+                int plain = std::countr_zero(stops) >> 3;
+                in += plain;
+                p += plain;
+                break;
+            }
+            in += 8;
+            p += 8;
         }
-        char e = kEscape[*in];
+        // The last few bytes, or up to the byte to escape.
+        while (in < end && kEscape[static_cast<unsigned char>(*in)] == 0) *p++ = *in++;
+        if (in == end) break;
+        auto c = static_cast<unsigned char>(*in++);
+        char e = kEscape[c];
         *p++ = '\\';
         *p++ = e;
         if (e == 'u') {
             *p++ = '0';
             *p++ = '0';
-            *p++ = kHex[*in >> 4];
-            *p++ = kHex[*in & 0xF];
+            *p++ = kHex[c >> 4];
+            *p++ = kHex[c & 0xF];
         }
-        ++in;
     }
     *p++ = '"';
-    buf.commit(p);
+    return p;
 }
 
-/// Writes the float layout of a finite double at `p` (room for 32 bytes); returns the end.
+/// Room for the text of a string of n bytes, with a few bytes to spare for what follows it.
+inline std::size_t string_room(std::size_t n) { return n * 6 + 16; }
+
+void write_string(std::string_view s, Buffer& buf) {
+    buf.commit(write_string_at(s, buf.reserve(string_room(s.size()))));
+}
+
+// The 128-bit integer of g++ and clang (x86-64 multiplies 64 by 64 bits into 128 natively).
+__extension__ typedef unsigned __int128 Uint128;
+
+/// A decimal c * 10^e.
+struct Decimal {
+    std::uint64_t c;
+    int e;
+};
+
+/// The top 64 bits of g * cp (g the 128-bit g_hi:g_lo), with the lowest bit set when any bit
+/// below them is: rounding to odd keeps what the product lies between.
+inline std::uint64_t round_to_odd(std::uint64_t g_hi, std::uint64_t g_lo, std::uint64_t cp) {
+    Uint128 x = static_cast<Uint128>(g_lo) * cp;
+    Uint128 y = static_cast<Uint128>(g_hi) * cp;
+    auto y_lo = static_cast<std::uint64_t>(y);
+    std::uint64_t mid = y_lo + static_cast<std::uint64_t>(x >> 64);
+    std::uint64_t top = static_cast<std::uint64_t>(y >> 64) + (mid < y_lo ? 1 : 0);
+    return top | (mid > 1 ? 1 : 0);
+}
+
+/// The shortest decimal that reads back as the positive finite double with these fields, the
+/// nearest of equally short ones, by Giulietti's Schubfach method: the double's rounding
+/// interval, scaled by a power of ten so that it spans a few units, either holds exactly one
+/// multiple of ten (one digit fewer) or one integer, else the scaled double rounds to nearest.
+Decimal shortest_decimal(std::uint64_t fraction, int biased_exponent) {
+    std::uint64_t c;
+    int q;
+    if (biased_exponent != 0) {
+        c = fraction | (std::uint64_t{1} << 52);
+        q = biased_exponent - 1075;
+        // Integers below 2^53 are their own shortest digits (trailing zeros go later).
+        if (q <= 0 && q > -53 && (c & ((std::uint64_t{1} << -q) - 1)) == 0) return {c >> -q, 0};
+    } else {
+        c = fraction;
+        q = -1074;
+    }
+    bool even = (c & 1) == 0;
+    // The interval below the powers of two is half as wide as above them.
+    bool lower_closer = fraction == 0 && biased_exponent > 1;
+
+    // k = floor(log10 of the interval's width), h the shift that puts 4c at the right scale.
+    int k = lower_closer ? (q * 315653 - 131237) >> 20 : (q * 315653) >> 20;
+    int h = q + ((-k * 1741647) >> 19) + 1;
+    // 10^-k rounded up to 128 bits. The table holds 5^-k, which has the same significand; it
+    // is rounded up only for -27 <= -k < 0, and exact for 0 <= -k <= 55.
+    const std::uint64_t* power = detail::kPowersOfFive[-k - detail::kSmallestPowerOfFive];
+    std::uint64_t g_hi = power[0];
+    std::uint64_t g_lo = power[1];
+    if (-k < -27 || -k > 55) {
+        ++g_lo;
+        if (g_lo == 0) ++g_hi;
+    }
+
+    std::uint64_t vbl = round_to_odd(g_hi, g_lo, (4 * c - 2 + (lower_closer ? 1 : 0)) << h);
+    std::uint64_t vb = round_to_odd(g_hi, g_lo, (4 * c) << h);
+    std::uint64_t vbr = round_to_odd(g_hi, g_lo, (4 * c + 2) << h);
+    // The interval's ends count as inside for an even significand.
+    std::uint64_t lower = vbl + (even ? 0 : 1);
+    std::uint64_t upper = vbr - (even ? 0 : 1);
+
+    std::uint64_t s = vb / 4;
+    if (s >= 10) {
+        std::uint64_t sp = s / 10;
+        bool up_inside = lower <= 40 * sp;
+        bool wp_inside = 40 * sp + 40 <= upper;
+        if (up_inside != wp_inside) return {sp + (wp_inside ? 1 : 0), k + 1};
+    }
+    bool u_inside = lower <= 4 * s;
+    bool w_inside = 4 * s + 4 <= upper;
+    if (u_inside != w_inside) return {s + (w_inside ? 1 : 0), k};
+    std::uint64_t mid = 4 * s + 2;
+    bool round_up = vb > mid || (vb == mid && (s & 1) != 0);
+    return {s + (round_up ? 1 : 0), k};
+}
+
+constexpr char kDigitPairs[] =
+    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
+    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
+    "8081828384858687888990919293949596979899";
+
+/// The eight decimal digits of v (v < 10^8, leading zeros included) as the bytes of a word in
+/// memory order: v splits into halves, pairs and single digits in parallel lanes of one word,
+/// dividing by multiplying with scaled reciprocals (exact for the lanes' ranges).
+inline std::uint64_t eight_digits(std::uint32_t v) {
+    std::uint64_t merged = (v / 10000) | (static_cast<std::uint64_t>(v % 10000) << 32);
+    std::uint64_t hundreds = ((merged * 10486) >> 20) & 0x0000007F0000007Fu;  // lanes / 100
+    std::uint64_t pairs = ((merged - 100 * hundreds) << 16) | hundreds;
+    std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000Fu;  // lanes / 10
+    std::uint64_t digits = (((pairs - 10 * tens) << 8) | tens) + 0x3030303030303030u;
+    if constexpr (std::endian::native == std::endian::big) digits = __builtin_bswap64(digits);
+    return digits;
+}
+
+/// The number of zero digits at the end of the eight digits of eight_digits(v) less '0's.
+inline int trailing_zero_digits(std::uint64_t values) {
+    // The last digit is the highest byte on a little-endian machine; 64 zero bits give 8.
+    if constexpr (std::endian::native == std::endian::little) return std::countl_zero(values) >> 3;
+    return std::countr_zero(values) >> 3;
+}
+
+/// Writes the seventeen decimal digits of v (0 < v < 10^17, leading zeros included) at p and
+/// returns how many of them are zeros at the end, counted without a branch on the digits.
+inline int write_17_digits(std::uint64_t v, char* p) {
+    constexpr std::uint64_t kZeros = 0x3030303030303030u;
+    *p = static_cast<char>('0' + v / 10000000000000000u);
+    std::uint64_t high = eight_digits(static_cast<std::uint32_t>(v / 100000000 % 100000000));
+    std::uint64_t low = eight_digits(static_cast<std::uint32_t>(v % 100000000));
+    std::memcpy(p + 1, &high, 8);
+    std::memcpy(p + 9, &low, 8);
+    int zeros = trailing_zero_digits(low - kZeros);
+    return zeros + (zeros == 8 ? trailing_zero_digits(high - kZeros) : 0);
+}
+
+constexpr std::array<std::uint64_t, 20> make_powers_of_ten() {
+    std::array<std::uint64_t, 20> t{};
+    std::uint64_t p = 1;
+    for (std::uint64_t& x : t) {
+        x = p;
+        p *= 10;  // wraps harmlessly after the last
+    }
+    return t;
+}
+constexpr std::array<std::uint64_t, 20> kPowersOfTen = make_powers_of_ten();
+
+/// The number of decimal digits of v (v > 0).
+inline int digit_count(std::uint64_t v) {
+    // 1233 / 4096 is just above log10(2): a guess that is exact or one short.
+    int guess = (64 - std::countl_zero(v)) * 1233 >> 12;
+    return guess + (v >= kPowersOfTen[static_cast<std::size_t>(guess)] ? 1 : 0);
+}
+
+/// The room that format_double writes into (its text is at most 24 bytes).
+constexpr std::size_t kDoubleRoom = 48;
+
+/// Writes the float layout of a finite double at `p` (room for kDoubleRoom bytes); returns
+/// the end.
 char* format_double(double d, char* p) {
-    if (d == 0) {
-        if (std::signbit(d)) *p++ = '-';
+    std::uint64_t bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    *p = '-';  // kept only for a negative number, without a branch on the sign
+    p += bits >> 63;
+    auto biased_exponent = static_cast<int>((bits >> 52) & 0x7FF);
+    std::uint64_t fraction = bits & ((std::uint64_t{1} << 52) - 1);
+    if (biased_exponent == 0 && fraction == 0) {
         std::memcpy(p, "0.0", 3);
         return p + 3;
     }
-    // Step 1: the shortest round-trip digits, as "-d.ddde+XX".
-    char sci[32];
-    auto res = std::to_chars(sci, sci + sizeof sci, d, std::chars_format::scientific);
-    const char* s = sci;
-    const char* s_end = res.ptr;
-    if (*s == '-') {
-        *p++ = '-';
-        ++s;
-    }
-    char digits[20];
-    int n = 0;
-    digits[n++] = *s++;
-    if (*s == '.') {
-        ++s;
-        while (*s != 'e') digits[n++] = *s++;
-    }
-    ++s;  // 'e'
-    bool neg_exp = *s == '-';
-    ++s;  // the exponent's sign
-    int exp = 0;
-    while (s < s_end) exp = exp * 10 + (*s++ - '0');
-    if (neg_exp) exp = -exp;
+    // Step 1: the shortest digits, without trailing zeros, and the exponent of the first. The
+    // seventeen digits of the significand are written with leading zeros, and the digits
+    // proper are their last n.
+    Decimal dec = shortest_decimal(fraction, biased_exponent);
+    char buffer[48];  // room for the fixed-size copies below
+    int zeros = write_17_digits(dec.c, buffer);
+    int n = digit_count(dec.c);
+    const char* digits = buffer + 17 - n;
+    n -= zeros;
+    dec.e += zeros;
+    int exp = dec.e + n - 1;
 
-    // Step 2: the layout by the decimal exponent of the first digit.
+    // Step 2: the layout by the decimal exponent of the first digit. The copies move a fixed
+    // 16 or 20 bytes (digits and room are padded for that) and the cursor advances by what
+    // counts; at most 17 digits, 15 before the point.
     if (exp >= -5 && exp <= 15) {
         if (n <= exp + 1) {
             // XYZ00.0
-            std::memcpy(p, digits, static_cast<std::size_t>(n));
-            p += n;
-            for (int i = n; i < exp + 1; ++i) *p++ = '0';
-            *p++ = '.';
-            *p++ = '0';
-        } else if (exp >= 0) {
-            // XY.Z
-            std::memcpy(p, digits, static_cast<std::size_t>(exp + 1));
+            std::memcpy(p, digits, 16);
+            std::memset(p + n, '0', 16);
             p += exp + 1;
-            *p++ = '.';
-            std::memcpy(p, digits + exp + 1, static_cast<std::size_t>(n - exp - 1));
-            p += n - exp - 1;
-        } else {
-            // 0.0XYZ
-            *p++ = '0';
-            *p++ = '.';
-            for (int i = 0; i < -exp - 1; ++i) *p++ = '0';
-            std::memcpy(p, digits, static_cast<std::size_t>(n));
-            p += n;
+            std::memcpy(p, ".0", 2);
+            return p + 2;
         }
-        return p;
+        if (exp >= 0) {
+            // XY.Z
+            std::memcpy(p, digits, 16);
+            p[exp + 1] = '.';
+            std::memcpy(p + exp + 2, digits + exp + 1, 16);
+            return p + n + 1;
+        }
+        // 0.0XYZ
+        std::memcpy(p, "0.0000", 6);
+        p += 1 - exp;
+        std::memcpy(p, digits, 20);
+        return p + n;
     }
     // X.YZe+123
     *p++ = digits[0];
     if (n > 1) {
         *p++ = '.';
-        std::memcpy(p, digits + 1, static_cast<std::size_t>(n - 1));
+        std::memcpy(p, digits + 1, 16);
         p += n - 1;
     }
     *p++ = 'e';
     *p++ = exp < 0 ? '-' : '+';
-    auto e = std::to_chars(p, p + 4, exp < 0 ? -exp : exp);
-    return e.ptr;
+    int magnitude = exp < 0 ? -exp : exp;
+    if (magnitude >= 100) {
+        *p++ = static_cast<char>('0' + magnitude / 100);
+        magnitude %= 100;
+        std::memcpy(p, kDigitPairs + 2 * magnitude, 2);
+        return p + 2;
+    }
+    if (magnitude >= 10) {
+        std::memcpy(p, kDigitPairs + 2 * magnitude, 2);
+        return p + 2;
+    }
+    *p++ = static_cast<char>('0' + magnitude);
+    return p;
 }
 
 void write_u64(std::uint64_t u, Buffer& buf) {
@@ -205,7 +377,7 @@ void write_value(const Value& v, Buffer& buf) {
                 buf.put("null");
                 return;
             }
-            char* p = buf.reserve(32);
+            char* p = buf.reserve(kDoubleRoom);
             buf.commit(format_double(d, p));
             return;
         }
@@ -217,9 +389,17 @@ void write_value(const Value& v, Buffer& buf) {
             buf.put('[');
             bool first = true;
             for (const Value& e : a) {
-                if (!first) buf.put(',');
+                if (e.kind() == Value::Kind::real && std::isfinite(e.as_double())) {
+                    // Arrays of floats (coordinates, series) are common: the comma and the
+                    // number in one reservation.
+                    char* p = buf.reserve(kDoubleRoom + 1);
+                    if (!first) *p++ = ',';
+                    buf.commit(format_double(e.as_double(), p));
+                } else {
+                    if (!first) buf.put(',');
+                    write_value(e, buf);
+                }
                 first = false;
-                write_value(e, buf);
             }
             buf.put(']');
             return;
@@ -229,10 +409,14 @@ void write_value(const Value& v, Buffer& buf) {
             buf.put('{');
             bool first = true;
             for (const Member& m : o) {
-                if (!first) buf.put(',');
+                // The comma, the key and the colon in one reservation.
+                std::string_view key = m.key;
+                char* p = buf.reserve(string_room(key.size()));
+                if (!first) *p++ = ',';
                 first = false;
-                write_string(m.key, buf);
-                buf.put(':');
+                p = write_string_at(key, p);
+                *p++ = ':';
+                buf.commit(p);
                 write_value(m.value, buf);
             }
             buf.put('}');
@@ -260,7 +444,7 @@ void write_double(double d, std::string& out) {
         out += "null";
         return;
     }
-    char tmp[32];
+    char tmp[kDoubleRoom];
     out.append(tmp, static_cast<std::size_t>(format_double(d, tmp) - tmp));
 }
 

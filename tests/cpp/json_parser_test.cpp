@@ -219,6 +219,74 @@ TEST(ParserTest, AcceptedTextsAndTheirCompactForm) {
     for (const auto& [text, compact] : cases) EXPECT_EQ(parsed(text), compact) << text;
 }
 
+TEST(ParserTest, StringsAndKeysOfEveryLengthAroundTheInlineLimit) {
+    // Short strings are held inline and copied from the text as one block, long ones on the
+    // heap; keys also compare by their first eight bytes. Each string is followed by more
+    // text, which must not leak into it.
+    Object expected_keys;
+    std::string keys_text = "{";
+    for (std::size_t n = 0; n <= 40; ++n) {
+        std::string s;
+        for (std::size_t i = 0; i < n; ++i) s += static_cast<char>('a' + (i * 7 + n) % 26);
+        Value v;
+        ParseError e;
+        ASSERT_TRUE(parse("[\"" + s + "\",\"tail-tail-tail-tail-tail\"]", v, e)) << e.text();
+        EXPECT_EQ(v.as_array().at(0).as_string(), s);
+        ASSERT_TRUE(parse("\"" + s + "\"", v, e)) << e.text();
+        EXPECT_EQ(v.as_string(), s);
+        // Keys sharing their first eight bytes, in descending order.
+        std::string key = "profile_" + std::string(40 - n, 'z') + s;
+        expected_keys.insert(key, Value::from_u64(n));
+        keys_text += (n ? ",\"" : "\"") + key + "\":" + std::to_string(n);
+    }
+    keys_text += "}";
+    Value v;
+    ParseError e;
+    ASSERT_TRUE(parse(keys_text, v, e)) << e.text();
+    EXPECT_EQ(v, Value(expected_keys));
+}
+
+TEST(ParserTest, ObjectsOfOneSizeInDifferentKeyOrders) {
+    // Records of a list share their shape; the key order that sorted one is tried on the next
+    // of as many members. Each record here has eleven members (one key repeated in some, so
+    // that the order of the record before puts the two side by side), in one of a few orders,
+    // with keys that tie on their first bytes, a NUL included.
+    const std::vector<std::string> keys = {"id",        "id_str",      "profile_", "profile_bg",
+                                           "profile_b", "a",           "a\\u0000", "a\\u0000b",
+                                           "name",      "screen_name", "zz"};
+    const std::vector<std::vector<int>> orders = {
+        {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, {0, 1, 2, 3, 3, 5, 6, 7, 8, 9, 10},
+        {10, 9, 8, 7, 6, 5, 4, 3, 2, 1, 0}, {3, 2, 4, 0, 1, 6, 5, 7, 9, 8, 10},
+        {3, 2, 4, 0, 1, 6, 5, 7, 9, 8, 3},  {1, 0, 2, 4, 3, 5, 7, 6, 8, 10, 9},
+        {3, 2, 4, 0, 1, 6, 5, 7, 9, 8, 10}};
+    std::string text = "[";
+    Array expected;
+    for (int round = 0; round < 3; ++round) {
+        for (std::size_t r = 0; r < orders.size(); ++r) {
+            Object record;
+            std::string item = "{";
+            for (std::size_t i = 0; i < orders[r].size(); ++i) {
+                const std::string& key = keys[static_cast<std::size_t>(orders[r][i])];
+                int value = round * 100 + static_cast<int>(r * 11 + i);
+                item += (i ? ",\"" : "\"") + key + "\":" + std::to_string(value);
+                // The later of equal keys wins, as insert() keeps it.
+                std::string raw = key;
+                for (std::size_t at; (at = raw.find("\\u0000")) != std::string::npos;) {
+                    raw.replace(at, 6, std::string(1, '\0'));
+                }
+                record.insert(raw, Value::from_u64(static_cast<std::uint64_t>(value)));
+            }
+            text += (text.size() > 1 ? "," : "") + item + "}";
+            expected.push_back(Value(std::move(record)));
+        }
+    }
+    text += "]";
+    Value v;
+    ParseError e;
+    ASSERT_TRUE(parse(text, v, e)) << e.text();
+    EXPECT_EQ(write_compact(v), write_compact(Value(std::move(expected))));
+}
+
 TEST(ParserTest, SurrogatePairsGiveOneCharacter) {
     const std::vector<std::pair<const char*, const char*>> cases = {
         {R"("\ud83d\ude00")", "\xf0\x9f\x98\x80"},  // U+1F600

@@ -16,7 +16,7 @@ namespace {
 
 std::vector<std::string> keys_of(const Object& o) {
     std::vector<std::string> keys;
-    for (const Member& m : o) keys.push_back(m.key);
+    for (const Member& m : o) keys.emplace_back(m.key);
     return keys;
 }
 

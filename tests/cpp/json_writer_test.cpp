@@ -7,6 +7,8 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "float_reference.h"
 #include "json/writer.h"
@@ -112,6 +114,25 @@ TEST(WriterTest, LongStringsWithEscapesGrowTheBuffer) {
     }
     expected += "\"";
     EXPECT_EQ(write_compact(Value::from_string(s)), expected);
+}
+
+TEST(WriterTest, EscapesAtEveryPlaceOfTheEightByteSteps) {
+    // Plain runs are copied eight bytes at a time: a byte to escape is placed at every offset
+    // of strings of every length up to three steps, next to non-ASCII bytes.
+    const std::vector<std::pair<char, std::string>> specials = {
+        {'"', "\\\""},       {'\\', "\\\\"},   {'\x01', "\\u0001"}, {'\n', "\\n"},
+        {'\x1f', "\\u001f"}, {'\x7f', "\x7f"}, {'\0', "\\u0000"}};
+    for (std::size_t n = 1; n <= 24; ++n) {
+        for (std::size_t at = 0; at < n; ++at) {
+            for (const auto& [c, escaped] : specials) {
+                std::string s(n, 'x');
+                s[at] = c;
+                if (at + 2 < n) s.replace(at + 1, 2, "\xc3\xa9");
+                std::string expected = "\"" + s.substr(0, at) + escaped + s.substr(at + 1) + "\"";
+                EXPECT_EQ(write_compact(Value::from_string(s)), expected) << n << " " << at;
+            }
+        }
+    }
 }
 
 TEST(WriterTest, AppendsToWhatTheBufferHolds) {
