@@ -7,15 +7,17 @@ from __future__ import annotations
 import json
 import os
 import re
+import selectors
 import shutil
 import signal
 import struct
 import subprocess
 import sys
+import time
 import zlib
 from html.parser import HTMLParser
 from pathlib import Path
-from typing import Dict, List, Optional, Tuple
+from typing import Callable, Dict, List, Optional, Tuple
 
 import pytest
 
@@ -94,27 +96,53 @@ def png_pixels(data: bytes) -> Tuple[int, int, List[bytes]]:
     return width, height, rows
 
 
-def browse(page: Path, scratch: Path) -> Tuple[bytes, str]:
-    """(screenshot PNG, DOM after the page's script ran) of `page` in headless Chromium, each
-    from a browser with a private profile whose processes are all gone afterwards."""
-    shot = scratch / "shot.png"
-    results = []
-    for mode in ([f"--screenshot={shot}", "--window-size=1200,800"], ["--dump-dom"]):
-        profile = scratch / f"profile{len(results)}"
-        child = subprocess.Popen([CHROMIUM, "--headless", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                                  f"--user-data-dir={profile}", *mode, page.resolve().as_uri()],
-                                 stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, start_new_session=True)
-        try:
-            out, _ = child.communicate(timeout=120)
-        finally:
+# Headless Chromium sometimes stays alive after it has written its output, so a page counts
+# as rendered once the output is complete (the PNG's end chunk, the DOM's closing tag), and the
+# browser is stopped then with every process it started. A browser that produced nothing gets
+# one more try with a fresh profile.
+CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-dev-shm-usage",
+                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                  "--disable-extensions", "--disable-breakpad", "--no-default-browser-check"]
+
+
+def chromium(mode: List[str], url: str, scratch: Path, complete: Callable[[bytes], bool]) -> bytes:
+    """Standard output of Chromium in `mode` on `url`, once `complete(output)` holds."""
+    for attempt in range(2):
+        profile = scratch / f"profile-{mode[0].lstrip('-').split('=')[0]}-{attempt}"
+        with subprocess.Popen([CHROMIUM, *CHROMIUM_FLAGS, f"--user-data-dir={profile}", *mode, url],
+                              stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                              start_new_session=True) as child:
+            out, deadline = b"", time.monotonic() + 60
             try:
-                os.killpg(child.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
-            child.wait()
-        assert child.returncode == 0
-        results.append(out)
-    return shot.read_bytes(), results[1].decode("utf-8")
+                with selectors.DefaultSelector() as wait:
+                    wait.register(child.stdout, selectors.EVENT_READ)
+                    while not complete(out) and time.monotonic() < deadline:
+                        if wait.select(timeout=0.1):
+                            chunk = os.read(child.stdout.fileno(), 1 << 16)
+                            out += chunk
+                            if not chunk and child.poll() is not None:
+                                break
+            finally:
+                try:
+                    os.killpg(child.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+        if complete(out):
+            return out
+    raise AssertionError(f"Chromium {mode} on {url} gave no complete output twice "
+                         f"(exit status {child.returncode}): {out[-300:]!r}")
+
+
+def browse(page: Path, scratch: Path) -> Tuple[bytes, str]:
+    """(screenshot PNG, DOM after the page's script ran) of `page` in headless Chromium."""
+    shot, url = scratch / "shot.png", page.resolve().as_uri()
+
+    def png_written(_: bytes) -> bool:
+        return shot.exists() and shot.read_bytes()[-12:-4] == b"\0\0\0\0IEND"
+
+    chromium([f"--screenshot={shot}", "--window-size=1200,800"], url, scratch, png_written)
+    dom = chromium(["--dump-dom"], url, scratch, lambda out: b"</html>" in out)
+    return shot.read_bytes(), dom.decode("utf-8")
 
 
 def colour_count(png: bytes, wanted: str) -> Tuple[int, int, float]:
