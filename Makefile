@@ -1,5 +1,5 @@
 # Entry points; each one sets up what it needs first (see scripts/bootstrap.sh).
-.PHONY: example test test-cpython test-asan valgrind format format-check fuzz bench
+.PHONY: example test test-cpython test-asan valgrind format format-check lint fuzz bench
 
 example:
 	scripts/example.sh
@@ -21,6 +21,9 @@ format:
 
 format-check:
 	clang-format --dry-run --Werror $$(git ls-files '*.cpp' '*.h')
+
+lint:
+	scripts/lint.sh
 
 fuzz:
 	scripts/fuzz.sh 60

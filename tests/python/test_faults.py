@@ -12,7 +12,6 @@ the hook) and prints a JSON summary of what it saw.
 from __future__ import annotations
 
 import json
-import os
 import sys
 import textwrap
 from dataclasses import dataclass

@@ -12,7 +12,6 @@ import types
 import pytest
 
 import _kevro
-from modgen import mods  # noqa: F401 (fixture)
 
 PREFIX = '{"assets":[{"decorator_metadata":'
 SUFFIX_START = ',"file_path":"'

@@ -16,7 +16,7 @@ import pytest
 import _kevro
 import leakcheck
 from common import collect, run_python
-from modgen import compact, mods, records, version_text  # noqa: F401 (mods is a fixture)
+from modgen import compact, records, version_text
 
 inspect_modules = _kevro.inspect_modules
 

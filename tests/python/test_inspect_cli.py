@@ -10,7 +10,6 @@ import pytest
 
 import _kevro
 from common import run_module, run_python
-from modgen import mods  # noqa: F401 (fixture)
 
 import kevro.inspect as cli
 

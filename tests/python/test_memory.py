@@ -7,7 +7,6 @@ from __future__ import annotations
 import ctypes
 import importlib.util
 import subprocess
-import sys
 import sysconfig
 from pathlib import Path
 

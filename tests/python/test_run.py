@@ -9,7 +9,6 @@ import shutil
 import signal
 import subprocess
 import sys
-import textwrap
 import time
 from pathlib import Path
 from typing import Dict, List

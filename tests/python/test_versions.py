@@ -20,7 +20,6 @@ import pytest
 import _kevro
 from common import by_label, child_env, kevro, label, ledger, value, write_project
 from kevro import graph, versions
-from modgen import mods  # noqa: F401 (a fixture)
 
 # --- code versions -------------------------------------------------------------------------------
 
