@@ -6,7 +6,10 @@ allocator taking a new block, a dict resizing or the interpreter warming up leav
 same whatever N is. So growth is judged per repetition, in rounds of growing length: after a
 warm-up round, rounds of N, 2N, 4N, 8N and 16N repetitions run until one stays below the threshold
 on every measure. A real leak stays above it in every round; noise falls below it as soon as a
-round is long enough to spread it thin.
+round is long enough to spread it thin. When no round does, the growth of the five rounds is set
+against their lengths: a leak rises with them (the median slope between every two rounds is the
+leak's size), a fixed cost paid once per round, such as the heap taking another arena on a busy
+machine, does not.
 
 What is measured around a round, once the collector has freed everything unreachable:
 
@@ -32,7 +35,7 @@ import ctypes
 import dataclasses
 import gc
 import sys
-from typing import Callable, Dict, Iterator, List, Optional, Sequence
+from typing import Callable, Dict, Iterator, List, Optional, Sequence, Tuple
 
 from common import is_pypy, rss_kib
 
@@ -257,8 +260,43 @@ def _rounds(op: Callable[[], object], repeats: int, touched: Sequence[object],
             RESULTS.append(result)
             return result
     RESULTS.append(rounds[-1])
+    scaling = growth_that_scales(rounds)
+    if not scaling:
+        # Every round grew by about the same amount, however long it was: a block the heap
+        # took once per round (an arena, a cache), not something each repetition leaves.
+        return rounds[-1]
     details = "; ".join(f"{r.repeats} repetitions: {', '.join(r.faults())}" for r in rounds)
-    raise AssertionError(f"{label or op!r} leaks in every round: {details}")
+    raise AssertionError(f"{label or op!r} leaks in every round, growing with the repetitions "
+                         f"({', '.join(scaling)}): {details}")
+
+
+def _slope(points: Sequence[Tuple[int, float]]) -> float:
+    """The median of the slopes between every two points: growth per repetition that one
+    round's outlier cannot move."""
+    slopes = sorted((y2 - y1) / (x2 - x1) for i, (x1, y1) in enumerate(points)
+                    for x2, y2 in points[i + 1:] if x2 != x1)
+    middle = len(slopes) // 2
+    return slopes[middle] if len(slopes) % 2 else (slopes[middle - 1] + slopes[middle]) / 2
+
+
+def growth_that_scales(rounds: Sequence[Round]) -> List[str]:
+    """The measures whose growth rises with the round's length by at least the threshold per
+    repetition, across all the rounds; a leak does, a fixed cost paid once per round does not."""
+    found = []
+    names = dict.fromkeys(name for r in rounds for name in r.refcounts)
+    for name in names:
+        slope = _slope([(r.repeats, r.refcounts.get(name, 0)) for r in rounds])
+        if abs(slope) >= REFS_PER_REPETITION:
+            found.append(f"reference count of {name} by {slope:.2f} a repetition")
+    if all(r.total_refs is not None for r in rounds):
+        slope = _slope([(r.repeats, r.total_refs or 0) for r in rounds])
+        if abs(slope) >= REFS_PER_REPETITION:
+            found.append(f"total reference count by {slope:.2f} a repetition")
+    for what, field in (("traced memory", "traced"), ("C heap", "native"), ("GC memory", "gc")):
+        slope = _slope([(r.repeats, getattr(r, field)) for r in rounds])
+        if slope >= BYTES_PER_REPETITION:
+            found.append(f"{what} by {slope:.1f} bytes a repetition")
+    return found
 
 
 def format_table(results: Sequence[Round]) -> str:

@@ -83,22 +83,28 @@ def test_a_reference_kept_to_a_touched_object_fails_the_check(planted):
                       "reference counts changed")
 
 
-def test_noise_that_does_not_grow_with_the_repetitions_passes():
-    # A cache that takes 64 KiB once, in the middle of the first measured round: far more than
-    # that round's threshold, and a fixed amount however long the round.
+@pytest.mark.parametrize("every_round", [False, True], ids=["once", "every-round"])
+def test_noise_that_does_not_grow_with_the_repetitions_passes(every_round):
+    # A cache that takes a block far above the threshold once, in the middle of the first
+    # measured round, or a heap that takes another 512 KiB arena in every round: a fixed amount
+    # however long the round. Only the second outlasts even the longest round.
+    repeats = leakcheck.default_repeats("slow")
+    size = 512 * 1024 if every_round else 64 * 1024
+    firsts = {repeats + (repeats << n) - repeats + repeats // 2 for n in range(leakcheck.ROUNDS)}
     calls = [0]
 
-    def fills_a_cache_once() -> None:
+    def takes_a_block() -> None:
         calls[0] += 1
-        if calls[0] == repeats + repeats // 2:
-            kept.append(bytearray(64 * 1024))
+        if calls[0] in firsts if every_round else calls[0] == repeats + repeats // 2:
+            kept.append(bytearray(size))
 
-    repeats = leakcheck.default_repeats("slow")
     try:
-        result = leakcheck.check(fills_a_cache_once, repeats=repeats, label="cache")
+        result = leakcheck.check(takes_a_block, repeats=repeats, label="cache")
     finally:
         kept.clear()
-    assert result.repeats > repeats  # the first round saw the cache and was not enough
+    assert result.repeats > repeats  # the first round saw the block and was not enough
+    if every_round:
+        assert result.repeats == repeats << (leakcheck.ROUNDS - 1) and result.faults()
 
 
 def test_a_clean_operation_passes():
