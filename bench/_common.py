@@ -1,5 +1,5 @@
 """What several benchmarks share: running `python -m kevro` as a child over a generated project,
-and timing warm calls of functions that take the same arguments, round by round.
+and timing warm materialize_asset-like calls side by side, round by round.
 
 The benchmarks are run as scripts (`python bench/bench_x.py`), so this folder is first on
 sys.path and they import this module as `_common`.
@@ -10,6 +10,7 @@ from __future__ import annotations
 import argparse
 import importlib
 import os
+import platform
 import shutil
 import subprocess
 import sys
@@ -19,6 +20,11 @@ from contextlib import contextmanager
 from typing import Callable, Dict, Iterator, List, Sequence, Tuple
 
 KEVRO = [sys.executable, "-m", "kevro"]
+
+
+def interpreter() -> str:
+    """`PyPy 3.9.16`, say: what the figures were measured under."""
+    return f"{platform.python_implementation()} {platform.python_version()}"
 
 
 def child_env() -> Dict[str, str]:
@@ -41,6 +47,25 @@ def project_parser(doc: str, keys: int, jobs_help: str) -> argparse.ArgumentPars
     parser.add_argument("--jobs", type=int, default=2, help=jobs_help)
     parser.add_argument("--dir", default=None, help="where the project goes (default: a temporary directory)")
     return parser
+
+
+@contextmanager
+def generated_project(bench: str, args: argparse.Namespace, package: str,
+                      module_lines: Callable[[int], List[str]]) -> Iterator[Tuple[str, List[str]]]:
+    """(root, module names) of a temporary project under --dir: package `package` of --modules
+    modules m000, m001, ..., module m holding the lines module_lines(m); removed on leaving."""
+    root = tempfile.mkdtemp(prefix=f"kevro-{bench.replace('_', '-')}-", dir=args.dir)
+    try:
+        os.makedirs(os.path.join(root, package))
+        open(os.path.join(root, package, "__init__.py"), "w").close()
+        names = []
+        for m in range(args.modules):
+            with open(os.path.join(root, package, f"m{m:03d}.py"), "w", encoding="utf-8") as handle:
+                handle.write("\n".join(module_lines(m)))
+            names.append(f"{package}.m{m:03d}")
+        yield root, names
+    finally:
+        shutil.rmtree(root, ignore_errors=True)
 
 
 def full_run(root: str, modules: List[str], jobs: int) -> float:
@@ -71,28 +96,6 @@ def best_line(label: str, times: Sequence[float]) -> str:
 # Warm calls in this interpreter
 
 
-def calls_parser(doc: str) -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
-    parser.add_argument("--calls", type=int, default=2000, help="calls per round (2000)")
-    parser.add_argument("--rounds", type=int, default=7, help="rounds per side (7)")
-    return parser
-
-
-@contextmanager
-def asset_module(name: str, source: str) -> Iterator[str]:
-    """A temporary directory holding module `name` with this source, on sys.path and imported;
-    removed on leaving."""
-    root = tempfile.mkdtemp(prefix="kevro-bench-")
-    try:
-        with open(os.path.join(root, f"{name}.py"), "w", encoding="utf-8") as f:
-            f.write(source)
-        sys.path.insert(0, root)
-        importlib.import_module(name)
-        yield root
-    finally:
-        shutil.rmtree(root)
-
-
 def time_calls(function: Callable, calls: int, args: tuple) -> float:
     """Microseconds per call of function(*args) over `calls` calls."""
     start = time.perf_counter()
@@ -101,13 +104,40 @@ def time_calls(function: Callable, calls: int, args: tuple) -> float:
     return (time.perf_counter() - start) / calls * 1e6
 
 
-def best_per_call(sides: Dict[str, Tuple[Callable, tuple]], calls: int, rounds: int) -> Dict[str, float]:
-    """Best microseconds per call of each side's function(*args), the sides alternating round by
-    round after one round that warms up (and lets PyPy's JIT compile)."""
-    best: Dict[str, float] = {}
-    for round_ in range(rounds + 1):
-        for label, (function, args) in sides.items():
-            per_call = time_calls(function, calls, args)
-            if round_ > 0:
-                best[label] = min(best.get(label, per_call), per_call)
-    return best
+def compare_materialize(doc: str, module: str, source: str, sides: Dict[str, Tuple[Callable, str]],
+                        ratio: Tuple[str, str]) -> None:
+    """Times materialize_asset-like functions on the asset `trivial` of a module with this source,
+    each side writing into a folder of its own: rounds of --calls calls, the sides alternating
+    round by round after one round that warms up (and lets PyPy's JIT compile). The sides must
+    write the same result.json but for their folder. Prints each side's best round in
+    microseconds per call, and the ratio of the two sides named by `ratio`."""
+    parser = argparse.ArgumentParser(description=doc.splitlines()[0])
+    parser.add_argument("--calls", type=int, default=2000, help="calls per round (2000)")
+    parser.add_argument("--rounds", type=int, default=7, help="rounds per side (7)")
+    options = parser.parse_args()
+
+    root = tempfile.mkdtemp(prefix="kevro-bench-")
+    try:
+        with open(os.path.join(root, f"{module}.py"), "w", encoding="utf-8") as f:
+            f.write(source)
+        sys.path.insert(0, root)
+        importlib.import_module(module)
+        best: Dict[str, float] = {}
+        for round_ in range(options.rounds + 1):
+            for label, (function, out) in sides.items():
+                args = (module, "trivial", os.path.join(root, out), '{"n": 1}')
+                per_call = time_calls(function, options.calls, args)
+                if round_ > 0:
+                    best[label] = min(best.get(label, per_call), per_call)
+        records = []
+        for out in (out for _, out in sides.values()):
+            with open(os.path.join(root, out, "result.json"), encoding="utf-8") as f:
+                records.append(f.read().replace(f"/{out}/", "/"))
+        assert len(set(records)) == 1, records
+    finally:
+        shutil.rmtree(root)
+
+    print(f"{interpreter()}, {options.calls} calls x {options.rounds} rounds, best round")
+    for label in sides:
+        print(f"  {label:<18} {best[label]:8.2f} us/call")
+    print(f"  ratio              {best[ratio[0]] / best[ratio[1]]:8.3f}x")

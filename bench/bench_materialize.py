@@ -8,11 +8,8 @@ is reported, in microseconds per call, with the ratio native / Python.
 
 from __future__ import annotations
 
-import os
-import platform
-
 import _kevro
-from _common import asset_module, best_per_call, calls_parser
+from _common import compare_materialize
 
 ASSET = '''
 def trivial(n: int) -> int:
@@ -69,29 +66,10 @@ def materialize_py(module_name, function_name, output_dir, input_kwargs_json=Non
 
 
 def main() -> None:
-    options = calls_parser(__doc__).parse_args()
-
-    with asset_module("kevro_bench_assets", ASSET) as root:
-        def call(out):
-            return ("kevro_bench_assets", "trivial", os.path.join(root, out), '{"n": 1}')
-
-        best = best_per_call({
-            "materialize_asset": (_kevro.materialize_asset, call("native")),
-            "pure Python": (materialize_py, call("python")),
-        }, options.calls, options.rounds)
-        with open(os.path.join(root, "native", "result.json"), encoding="utf-8") as f:
-            native_record = f.read()
-        with open(os.path.join(root, "python", "result.json"), encoding="utf-8") as f:
-            python_record = f.read()
-        assert native_record == python_record.replace("/python/", "/native/"), (
-            native_record, python_record)
-
-    native, python = best["materialize_asset"], best["pure Python"]
-    print(f"{platform.python_implementation()} {platform.python_version()}, "
-          f"{options.calls} calls x {options.rounds} rounds, best round")
-    print(f"  materialize_asset  {native:8.2f} us/call")
-    print(f"  pure Python        {python:8.2f} us/call")
-    print(f"  ratio              {native / python:8.3f}x")
+    compare_materialize(__doc__, "kevro_bench_assets", ASSET, {
+        "materialize_asset": (_kevro.materialize_asset, "native"),
+        "pure Python": (materialize_py, "python"),
+    }, ratio=("materialize_asset", "pure Python"))
 
 
 if __name__ == "__main__":

@@ -14,46 +14,33 @@ so that every report runs dot, and the best of the rounds counts.
 from __future__ import annotations
 
 import os
-import platform
-import shutil
 import sys
-import tempfile
 from typing import List
 
-from _common import KEVRO, best_line, full_run, project_parser, timed
+from _common import KEVRO, best_line, full_run, generated_project, interpreter, project_parser, timed
 
 
-def write_project(root: str, modules: int, assets: int, keys: int) -> List[str]:
-    package = os.path.join(root, "graph")
-    os.makedirs(package)
-    open(os.path.join(package, "__init__.py"), "w").close()
-    names = []
-    for m in range(modules):
-        lines = ["from kevro import asset, partitions", ""]
-        if m:
-            lines += [f"from graph import m{m - 1:03d}", ""]
-        lines += [f"KEYS = partitions([f'k{{i}}' for i in range({keys})])", ""]
-        for a in range(assets):
-            inputs = {}
-            if a:
-                inputs["up"] = f"a{m:03d}_{a - 1:04d}"
-            if m and a % 5 == 0:
-                inputs["side"] = f"m{m - 1:03d}.a{m - 1:03d}_{a:04d}"
-            given = ", ".join(f"'{k}': {v}" for k, v in inputs.items())
-            lines += [f"@asset(name='module_{m:03d}/metric_{a:04d}', inputs={{{given}}}, partitions={{'p': KEYS}})",
-                      f"def a{m:03d}_{a:04d}({', '.join(list(inputs) + ['p'])}):", f"    return {a}", ""]
-        with open(os.path.join(package, f"m{m:03d}.py"), "w", encoding="utf-8") as handle:
-            handle.write("\n".join(lines))
-        names.append(f"graph.m{m:03d}")
-    return names
+def module_lines(m: int, assets: int, keys: int) -> List[str]:
+    lines = ["from kevro import asset, partitions", ""]
+    if m:
+        lines += [f"from graph import m{m - 1:03d}", ""]
+    lines += [f"KEYS = partitions([f'k{{i}}' for i in range({keys})])", ""]
+    for a in range(assets):
+        inputs = {}
+        if a:
+            inputs["up"] = f"a{m:03d}_{a - 1:04d}"
+        if m and a % 5 == 0:
+            inputs["side"] = f"m{m - 1:03d}.a{m - 1:03d}_{a:04d}"
+        given = ", ".join(f"'{k}': {v}" for k, v in inputs.items())
+        lines += [f"@asset(name='module_{m:03d}/metric_{a:04d}', inputs={{{given}}}, partitions={{'p': KEYS}})",
+                  f"def a{m:03d}_{a:04d}({', '.join(list(inputs) + ['p'])}):", f"    return {a}", ""]
+    return lines
 
 
 def main(argv: List[str] = None) -> int:
     args = project_parser(__doc__, keys=3, jobs_help="--jobs of the full run").parse_args(argv)
-
-    root = tempfile.mkdtemp(prefix="kevro-bench-report-", dir=args.dir)
-    try:
-        modules = write_project(root, args.modules, args.assets, args.keys)
+    with generated_project("bench_report", args, "graph",
+                           lambda m: module_lines(m, args.assets, args.keys)) as (root, modules):
         full_run(root, modules, args.jobs)
         lists, reports = [], []
         for _ in range(args.rounds):
@@ -64,14 +51,11 @@ def main(argv: List[str] = None) -> int:
                 pass
             reports.append(timed("bench_report", root, KEVRO + ["report", *modules], silent_stderr=True)[0])
         size = os.path.getsize(os.path.join(root, "kevro-out", "report.html"))
-        print(f"{platform.python_implementation()} {platform.python_version()}: "
-              f"{args.modules * args.assets} assets x {args.keys} partitions, best of {args.rounds}")
+        print(f"{interpreter()}: {args.modules * args.assets} assets x {args.keys} partitions, best of {args.rounds}")
         print(best_line("kevro list", lists))
         print(best_line("kevro report", reports))
         print(f"  ratio report / list      {min(reports) / min(lists):8.2f}")
         print(f"  page                     {size / 1e6:8.2f} MB")
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
     return 0
 
 

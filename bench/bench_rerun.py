@@ -12,37 +12,25 @@ ratio; the no-op run must find every job up to date.
 
 from __future__ import annotations
 
-import os
-import platform
-import shutil
 import sys
-import tempfile
 from typing import List
 
-from _common import KEVRO, best_line, full_run, project_parser, timed
+from _common import KEVRO, best_line, full_run, generated_project, interpreter, project_parser, timed
 
 
-def write_project(root: str, modules: int, assets: int, keys: int) -> List[str]:
-    package = os.path.join(root, "rerun")
-    os.makedirs(package)
-    open(os.path.join(package, "__init__.py"), "w").close()
-    names = []
-    for m in range(modules):
-        lines = ["from kevro import asset, partitions", "",
-                 f"KEYS = partitions([f'k{{i}}' for i in range({keys})])", "SCALE = 3", "",
-                 "def helper(x):", "    return x * SCALE", ""]
-        for a in range(assets):
-            name = f"a{m:03d}_{a:04d}"
-            if a == 0:
-                lines += ["@asset(partitions={'p': KEYS})", f"def {name}(p):",
-                          f"    return helper(len(p)) + {a}", ""]
-            else:
-                lines += [f"@asset(inputs={{'up': a{m:03d}_{a - 1:04d}}}, partitions={{'p': KEYS}})",
-                          f"def {name}(up, p):", f"    return up + helper({a})", ""]
-        with open(os.path.join(package, f"m{m:03d}.py"), "w", encoding="utf-8") as handle:
-            handle.write("\n".join(lines))
-        names.append(f"rerun.m{m:03d}")
-    return names
+def module_lines(m: int, assets: int, keys: int) -> List[str]:
+    lines = ["from kevro import asset, partitions", "",
+             f"KEYS = partitions([f'k{{i}}' for i in range({keys})])", "SCALE = 3", "",
+             "def helper(x):", "    return x * SCALE", ""]
+    for a in range(assets):
+        name = f"a{m:03d}_{a:04d}"
+        if a == 0:
+            lines += ["@asset(partitions={'p': KEYS})", f"def {name}(p):",
+                      f"    return helper(len(p)) + {a}", ""]
+        else:
+            lines += [f"@asset(inputs={{'up': a{m:03d}_{a - 1:04d}}}, partitions={{'p': KEYS}})",
+                      f"def {name}(up, p):", f"    return up + helper({a})", ""]
+    return lines
 
 
 def rerun(root: str, modules: List[str]) -> float:
@@ -55,24 +43,20 @@ def rerun(root: str, modules: List[str]) -> float:
 
 def main(argv: List[str] = None) -> int:
     args = project_parser(__doc__, keys=10, jobs_help="--jobs of the first, full run").parse_args(argv)
-
-    root = tempfile.mkdtemp(prefix="kevro-bench-rerun-", dir=args.dir)
-    try:
-        modules = write_project(root, args.modules, args.assets, args.keys)
+    with generated_project("bench_rerun", args, "rerun",
+                           lambda m: module_lines(m, args.assets, args.keys)) as (root, modules):
         full = full_run(root, modules, args.jobs)
         lists, reruns = [], []
         for _ in range(args.rounds):
             lists.append(timed("bench_rerun", root, KEVRO + ["list", *modules])[0])
             reruns.append(rerun(root, modules))
         jobs = args.modules * args.assets * args.keys
-        print(f"{platform.python_implementation()} {platform.python_version()}: "
-              f"{args.modules * args.assets} assets x {args.keys} partitions = {jobs} jobs, best of {args.rounds}")
+        print(f"{interpreter()}: {args.modules * args.assets} assets x {args.keys} partitions = {jobs} jobs, "
+              f"best of {args.rounds}")
         print(f"  first run (everything)   {full:8.2f} s")
         print(best_line("kevro list", lists))
         print(best_line("kevro run, nothing to do", reruns))
         print(f"  ratio no-op run / list   {min(reruns) / min(lists):8.2f}")
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
     return 0
 
 

@@ -9,11 +9,8 @@ is reported, in microseconds per call, with the ratio traced / plain.
 
 from __future__ import annotations
 
-import os
-import platform
-
 import _kevro
-from _common import asset_module, best_per_call, calls_parser
+from _common import compare_materialize
 from kevro._materialize import materialize
 
 ASSET = '''
@@ -26,28 +23,10 @@ def trivial(n: int) -> int:
 
 
 def main() -> None:
-    options = calls_parser(__doc__).parse_args()
-
-    with asset_module("kevro_bench_traced", ASSET) as root:
-        def call(out):
-            return ("kevro_bench_traced", "trivial", os.path.join(root, out), '{"n": 1}')
-
-        best = best_per_call({
-            "materialize_asset": (_kevro.materialize_asset, call("plain")),
-            "with tracebacks": (materialize, call("traced")),
-        }, options.calls, options.rounds)
-        records = []
-        for side in ("plain", "traced"):
-            with open(os.path.join(root, side, "result.json"), encoding="utf-8") as f:
-                records.append(f.read().replace(f"/{side}/", "/"))
-        assert records[0] == records[1], records
-
-    plain, traced = best["materialize_asset"], best["with tracebacks"]
-    print(f"{platform.python_implementation()} {platform.python_version()}, "
-          f"{options.calls} calls x {options.rounds} rounds, best round")
-    print(f"  materialize_asset  {plain:8.2f} us/call")
-    print(f"  with tracebacks    {traced:8.2f} us/call")
-    print(f"  ratio              {traced / plain:8.3f}x")
+    compare_materialize(__doc__, "kevro_bench_traced", ASSET, {
+        "materialize_asset": (_kevro.materialize_asset, "plain"),
+        "with tracebacks": (materialize, "traced"),
+    }, ratio=("with tracebacks", "materialize_asset"))
 
 
 if __name__ == "__main__":
