@@ -42,6 +42,19 @@ def hand_marked(metadata: Optional[str] = "{}") -> str:
     return source
 
 
+# An exception class `Nameless` whose `__name__` (that of its type) raises LookupError("no name").
+NAMELESS_EXCEPTION = '''
+class NoName(type):
+    @property
+    def __name__(cls):
+        raise LookupError("no name")
+
+
+class Nameless(Exception, metaclass=NoName):
+    pass
+'''
+
+
 class ModuleFactory:
     def __init__(self, root: Path) -> None:
         self.root = root
