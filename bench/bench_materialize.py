@@ -8,16 +8,8 @@ is reported, in microseconds per call, with the ratio native / Python.
 
 from __future__ import annotations
 
-import argparse
-import importlib
-import os
-import platform
-import shutil
-import sys
-import tempfile
-import time
-
 import _kevro
+from _common import compare_materialize
 
 ASSET = '''
 def trivial(n: int) -> int:
@@ -73,51 +65,11 @@ def materialize_py(module_name, function_name, output_dir, input_kwargs_json=Non
         sys.exit(1)
 
 
-def time_calls(function, calls, args) -> float:
-    start = time.perf_counter()
-    for _ in range(calls):
-        function(*args)
-    return (time.perf_counter() - start) / calls * 1e6
-
-
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--calls", type=int, default=2000, help="calls per round (2000)")
-    parser.add_argument("--rounds", type=int, default=7, help="rounds per side (7)")
-    options = parser.parse_args()
-
-    root = tempfile.mkdtemp(prefix="kevro-bench-")
-    try:
-        with open(os.path.join(root, "kevro_bench_assets.py"), "w", encoding="utf-8") as f:
-            f.write(ASSET)
-        sys.path.insert(0, root)
-        importlib.import_module("kevro_bench_assets")
-        sides = {
-            "materialize_asset": (_kevro.materialize_asset, os.path.join(root, "native")),
-            "pure Python": (materialize_py, os.path.join(root, "python")),
-        }
-        best = {}
-        for round_ in range(options.rounds + 1):
-            for label, (function, out) in sides.items():
-                args = ("kevro_bench_assets", "trivial", out, '{"n": 1}')
-                per_call = time_calls(function, options.calls, args)
-                if round_ > 0:  # the first round warms up (and lets PyPy's JIT compile)
-                    best[label] = min(best.get(label, per_call), per_call)
-        with open(os.path.join(root, "native", "result.json"), encoding="utf-8") as f:
-            native_record = f.read()
-        with open(os.path.join(root, "python", "result.json"), encoding="utf-8") as f:
-            python_record = f.read()
-        assert native_record == python_record.replace("/python/", "/native/"), (
-            native_record, python_record)
-    finally:
-        shutil.rmtree(root)
-
-    native, python = best["materialize_asset"], best["pure Python"]
-    print(f"{platform.python_implementation()} {platform.python_version()}, "
-          f"{options.calls} calls x {options.rounds} rounds, best round")
-    print(f"  materialize_asset  {native:8.2f} us/call")
-    print(f"  pure Python        {python:8.2f} us/call")
-    print(f"  ratio              {native / python:8.3f}x")
+    compare_materialize(__doc__, "kevro_bench_assets", ASSET, {
+        "materialize_asset": (_kevro.materialize_asset, "native"),
+        "pure Python": (materialize_py, "python"),
+    }, ratio=("materialize_asset", "pure Python"))
 
 
 if __name__ == "__main__":

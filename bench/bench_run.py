@@ -21,7 +21,9 @@ import subprocess
 import sys
 import tempfile
 import time
-from typing import Dict, List, Tuple
+from typing import List, Tuple
+
+from _common import child_env
 
 MODULE = '''
 from kevro import asset, partitions
@@ -33,12 +35,6 @@ KEYS = partitions(list(range({keys})))
 def trivial(key: int) -> int:
     return key
 '''
-
-
-def child_env() -> Dict[str, str]:
-    env = dict(os.environ)
-    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
-    return env
 
 
 def write_module(root: str, name: str, keys: int) -> None:

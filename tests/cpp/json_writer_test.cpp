@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <random>
 #include <string>
 #include <utility>
@@ -70,30 +71,20 @@ TEST(WriterTest, StringEscapes) {
     EXPECT_EQ(write_compact(Value::from_string("\"\\\b\f\r\x7f")), R"("\"\\\b\f\r)"
                                                                    "\x7f\"");
     // Every control character without a short escape takes the \u00xx form, lowercase.
+    const std::map<char, std::string> short_escapes = {{'\b', R"("\b")"},
+                                                       {'\t', R"("\t")"},
+                                                       {'\n', R"("\n")"},
+                                                       {'\f', R"("\f")"},
+                                                       {'\r', R"("\r")"}};
     for (int c = 0; c < 0x20; ++c) {
         std::string s(1, static_cast<char>(c));
         std::string expected;
-        switch (c) {
-            case '\b':
-                expected = R"("\b")";
-                break;
-            case '\t':
-                expected = R"("\t")";
-                break;
-            case '\n':
-                expected = R"("\n")";
-                break;
-            case '\f':
-                expected = R"("\f")";
-                break;
-            case '\r':
-                expected = R"("\r")";
-                break;
-            default: {
-                char buf[16];
-                std::snprintf(buf, sizeof buf, "\"\\u%04x\"", c);
-                expected = buf;
-            }
+        if (auto it = short_escapes.find(s[0]); it != short_escapes.end()) {
+            expected = it->second;
+        } else {
+            char buf[16];
+            std::snprintf(buf, sizeof buf, "\"\\u%04x\"", c);
+            expected = buf;
         }
         EXPECT_EQ(write_compact(Value::from_string(s)), expected) << "byte " << c;
     }

@@ -8,7 +8,7 @@ import json
 import sys
 import textwrap
 from pathlib import Path
-from typing import Dict, List
+from typing import Dict, List, Optional
 
 import pytest
 
@@ -30,6 +30,28 @@ def fake_asset(metadata=None, kind="asset"):
         return FakeAsset(function, metadata, kind)
 
     return wrap
+'''
+
+
+def hand_marked(metadata: Optional[str] = "{}") -> str:
+    """Source of a module whose plain function `target` is marked as an asset by hand, its
+    metadata the expression `metadata`, or no metadata at all for None."""
+    source = 'def target():\n    pass\n\ntarget.__kevro_kind__ = "asset"\n'
+    if metadata is not None:
+        source += f"target.__kevro_metadata__ = {metadata}\n"
+    return source
+
+
+# An exception class `Nameless` whose `__name__` (that of its type) raises LookupError("no name").
+NAMELESS_EXCEPTION = '''
+class NoName(type):
+    @property
+    def __name__(cls):
+        raise LookupError("no name")
+
+
+class Nameless(Exception, metaclass=NoName):
+    pass
 '''
 
 

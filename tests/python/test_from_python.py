@@ -12,6 +12,7 @@ import types
 import pytest
 
 import _kevro
+from modgen import hand_marked
 
 PREFIX = '{"assets":[{"decorator_metadata":'
 SUFFIX_START = ',"file_path":"'
@@ -20,16 +21,7 @@ SUFFIX_START = ',"file_path":"'
 @pytest.fixture
 def carrier(mods):
     """A module holding one asset-like object whose metadata each test sets."""
-    name = mods.write(
-        "metadata_carrier",
-        """\
-        def target():
-            pass
-
-        target.__kevro_kind__ = "asset"
-        target.__kevro_metadata__ = None
-        """,
-    )
+    name = mods.write("metadata_carrier", hand_marked())
     module = importlib.import_module(name)
 
     def convert(value) -> str:

@@ -16,7 +16,7 @@ import pytest
 import _kevro
 import leakcheck
 from common import collect, run_python
-from modgen import compact, records, version_text
+from modgen import compact, hand_marked, records, version_text
 
 inspect_modules = _kevro.inspect_modules
 
@@ -27,6 +27,13 @@ def interpreter_error(call, *args):
     """The exception the interpreter itself raises for `call(*args)`."""
     with pytest.raises(BaseException) as info:
         call(*args)
+    return info.value
+
+
+def ended_by(exc_type, /, *args, **kwargs) -> BaseException:
+    """The exception, of exc_type, that inspect_modules(*args, **kwargs) ends with."""
+    with pytest.raises(exc_type) as info:
+        inspect_modules(*args, **kwargs)
     return info.value
 
 
@@ -54,9 +61,7 @@ def replaced(obj, attribute, value):
     ],
 )
 def test_binding_errors(args, kwargs, message):
-    with pytest.raises(TypeError) as info:
-        inspect_modules(*args, **kwargs)
-    assert str(info.value) == message
+    assert str(ended_by(TypeError, *args, **kwargs)) == message
 
 
 def test_keyword_form_and_documentation():
@@ -92,9 +97,7 @@ class StrSub(str):
     ],
 )
 def test_modules_of_the_wrong_kind(value, message):
-    with pytest.raises(TypeError) as info:
-        inspect_modules(value)
-    assert str(info.value) == message
+    assert str(ended_by(TypeError, value)) == message
 
 
 def test_whole_list_is_converted_before_any_import(mods, capfd):
@@ -103,9 +106,7 @@ def test_whole_list_is_converted_before_any_import(mods, capfd):
         ([first, 7], "argument 'modules': 'int' object cannot be converted to 'PyString'"),
         ([first, "nosuch_mod_a", b"x"], "argument 'modules': 'bytes' object cannot be converted to 'PyString'"),
     ]:
-        with pytest.raises(TypeError) as info:
-            inspect_modules(bad)
-        assert str(info.value) == message
+        assert str(ended_by(TypeError, bad)) == message
     with pytest.raises(UnicodeEncodeError):
         inspect_modules([first, "bad\ud800name"])
     assert first not in sys.modules
@@ -171,9 +172,7 @@ def test_iteration_type_error_is_reported_against_the_argument(capfd):
 
 @pytest.mark.parametrize("exc", [TypeErrorChild("child"), ValueError("value"), KeyboardInterrupt()])
 def test_other_iteration_errors_pass_unchanged(exc):
-    with pytest.raises(type(exc)) as info:
-        inspect_modules(FailingSequence(exc))
-    assert info.value is exc
+    assert ended_by(type(exc), FailingSequence(exc)) is exc
 
 
 # --- the standard modules and the version --------------------------------------------------
@@ -198,9 +197,7 @@ def test_the_five_standard_modules_are_imported_in_order_on_every_call(monkeypat
 
 def test_a_standard_module_that_fails_to_import_ends_the_call(monkeypatch):
     monkeypatch.setitem(sys.modules, "textwrap", None)
-    with pytest.raises(ImportError) as info:
-        inspect_modules([])
-    assert str(info.value) == "import of textwrap halted; None in sys.modules"
+    assert str(ended_by(ImportError, [])) == "import of textwrap halted; None in sys.modules"
 
 
 @pytest.mark.parametrize(
@@ -357,9 +354,7 @@ def test_a_module_without_source_ends_the_call(mods, capfd):
     )
     for module in (sys, _kevro):
         expected = interpreter_error(inspect.getsource, module)
-        with pytest.raises(type(expected)) as info:
-            inspect_modules(["nosuch_before", good, module.__name__])
-        assert str(info.value) == str(expected)
+        assert str(ended_by(type(expected), ["nosuch_before", good, module.__name__])) == str(expected)
     # The warning of the earlier name was written all the same.
     assert capfd.readouterr().err.count("kevro: skipping module 'nosuch_before'") == 2
 
@@ -368,9 +363,7 @@ def test_an_empty_file_has_no_source(mods):
     name = mods.write("empty_file", "")
     module = importlib.import_module(name)
     expected = interpreter_error(inspect.getsource, module)
-    with pytest.raises(type(expected)) as info:
-        inspect_modules([name])
-    assert str(info.value) == str(expected)
+    assert str(ended_by(type(expected), [name])) == str(expected)
 
 
 def test_a_module_without_assets_contributes_nothing(mods):
@@ -476,20 +469,10 @@ def test_an_unreadable_original_falls_back_to_the_member(mods):
 
 
 def test_missing_metadata_ends_the_call(mods):
-    name = mods.write(
-        "no_metadata",
-        """\
-        def bare():
-            pass
-
-        bare.__kevro_kind__ = "asset"
-        """,
-    )
+    name = mods.write("no_metadata", hand_marked(metadata=None))
     module = importlib.import_module(name)
-    expected = interpreter_error(getattr, module.bare, "__kevro_metadata__")
-    with pytest.raises(AttributeError) as info:
-        inspect_modules([name])
-    assert str(info.value) == str(expected)
+    expected = interpreter_error(getattr, module.target, "__kevro_metadata__")
+    assert str(ended_by(AttributeError, [name])) == str(expected)
 
 
 @pytest.mark.parametrize("exc", [RuntimeError("metadata broke"), KeyboardInterrupt("stop")])
@@ -512,9 +495,7 @@ def test_raising_metadata_ends_the_call_unchanged(mods, exc):
         """,
     )
     importlib.import_module(name).Odd.exc = exc
-    with pytest.raises(type(exc)) as info:
-        inspect_modules([name])
-    assert info.value is exc
+    assert ended_by(type(exc), [name]) is exc
 
 
 @pytest.mark.parametrize(
@@ -536,9 +517,7 @@ def test_metadata_that_cannot_be_converted_ends_the_call(mods, metadata, exc_typ
         """,
     )
     importlib.import_module(name).a.__kevro_metadata__ = metadata
-    with pytest.raises(exc_type) as info:
-        inspect_modules([name])
-    assert str(info.value) == message
+    assert str(ended_by(exc_type, [name])) == message
 
 
 # --- function fields -------------------------------------------------------------------------
@@ -554,9 +533,7 @@ def test_function_source_failure_ends_the_call(mods):
         """,
     )
     expected = interpreter_error(inspect.getsource, 42)
-    with pytest.raises(TypeError) as info:
-        inspect_modules([name])
-    assert str(info.value) == str(expected)
+    assert str(ended_by(TypeError, [name])) == str(expected)
 
 
 def _patch_source(monkeypatch, target, text="def target():\n    pass\n"):
@@ -583,9 +560,7 @@ def test_function_name_that_cannot_be_read_ends_the_call(mods, monkeypatch):
     module = importlib.import_module(name)
     _patch_source(monkeypatch, module.part)
     expected = interpreter_error(getattr, module.part, "__name__")
-    with pytest.raises(AttributeError) as info:
-        inspect_modules([name])
-    assert str(info.value) == str(expected)
+    assert str(ended_by(AttributeError, [name])) == str(expected)
 
 
 def test_function_name_with_a_lone_surrogate_ends_the_call(mods):
@@ -641,25 +616,14 @@ def test_getsourcefile_returning_none_ends_the_call(mods, monkeypatch):
     monkeypatch.setattr(inspect, "getsourcefile", lambda obj: None if obj is target else real(obj))
     _patch_source(monkeypatch, target)
     expected = interpreter_error(Path, None)
-    with pytest.raises(TypeError) as info:
-        inspect_modules([name])
-    assert str(info.value) == str(expected)
-
-
-PLAIN_ASSET = """\
-def target():
-    pass
-
-target.__kevro_kind__ = "asset"
-target.__kevro_metadata__ = {}
-"""
+    assert str(ended_by(TypeError, [name])) == str(expected)
 
 
 def test_file_path_resolves_symbolic_links(tmp_path, mods):
     real_dir = tmp_path / "real"
     (real_dir / "linkedpkg").mkdir(parents=True)
     (real_dir / "linkedpkg" / "__init__.py").write_text("")
-    (real_dir / "linkedpkg" / "impl.py").write_text(PLAIN_ASSET)
+    (real_dir / "linkedpkg" / "impl.py").write_text(hand_marked())
     # The directory on sys.path is a link, and so is the module file inside the package.
     (real_dir / "linkedpkg" / "alias.py").symlink_to(real_dir / "linkedpkg" / "impl.py")
     link_dir = tmp_path / "link"
@@ -776,9 +740,7 @@ def test_signature_failure_ends_the_call(mods):
     import json
 
     expected = interpreter_error(inspect.signature, json)
-    with pytest.raises(TypeError) as info:
-        inspect_modules([name])
-    assert str(info.value) == str(expected)
+    assert str(ended_by(TypeError, [name])) == str(expected)
 
 
 @pytest.mark.parametrize(
@@ -820,9 +782,7 @@ def test_module_name_must_be_text(mods):
         __name__ = 5
         """,
     )
-    with pytest.raises(TypeError) as info:
-        inspect_modules([name])
-    assert str(info.value) == "'int' object cannot be converted to 'PyString'"
+    assert str(ended_by(TypeError, [name])) == "'int' object cannot be converted to 'PyString'"
 
 
 @pytest.mark.parametrize(
@@ -836,9 +796,7 @@ def test_getmembers_result_must_be_tuples(mods, monkeypatch, members, exc_type, 
     name = mods.write("members_patched", "x = 1\n")
     importlib.import_module(name)
     monkeypatch.setattr(inspect, "getmembers", lambda module: members)
-    with pytest.raises(exc_type) as info:
-        inspect_modules([name])
-    assert str(info.value) == message
+    assert str(ended_by(exc_type, [name])) == message
 
 
 # --- the report ------------------------------------------------------------------------------

@@ -24,6 +24,7 @@ import pytest
 
 from _kevro import AssetWrapper, Partitions, asset, inspect_modules, materialize_asset, partitions
 from common import is_pypy
+from modgen import NAMELESS_EXCEPTION
 import leakcheck
 
 # Modules of the world, imported from its source directory.
@@ -112,15 +113,7 @@ def bad_str():
     raise BadStr()
 
 
-class _NamelessMeta(type):
-    @property
-    def __name__(cls):
-        raise LookupError("no name")
-
-
-class Nameless(Exception, metaclass=_NamelessMeta):
-    pass
-
+''' + NAMELESS_EXCEPTION + '''
 
 def nameless():
     raise Nameless()

@@ -16,6 +16,7 @@ import pytest
 
 import _kevro
 from common import collect, is_pypy, run_python
+from modgen import NAMELESS_EXCEPTION
 
 materialize_asset = _kevro.materialize_asset
 _counter = itertools.count()
@@ -578,21 +579,16 @@ def test_asset_exit_is_recorded_and_becomes_exit_1(work, code):
 )
 def test_unreadable_exception_type_name_propagates(work):
     name = work.module(
-        """
-        class NoName(type):
-            @property
-            def __name__(cls):
-                raise LookupError("no name")
+        NAMELESS_EXCEPTION
+        + textwrap.dedent(
+            """
+            def f():
+                return Nameless("x")
 
-        class Nameless(Exception, metaclass=NoName):
-            pass
-
-        def f():
-            return Nameless("x")
-
-        def g():
-            raise Nameless("x")
-        """
+            def g():
+                raise Nameless("x")
+            """
+        )
     )
     with pytest.raises(LookupError) as excinfo:
         materialize_asset(name, "g", "o")
