@@ -313,8 +313,11 @@ class CeleryExecutor:
         """Stops waiting for a task; with `revoke`, no worker is to run it any more."""
         self.by_task.pop(task_id, None)
         result = self.results.pop(task_id, None)
-        if result is not None:
-            self.app.backend.remove_pending_result(result)
+        if result is not None and self.lost is None:
+            try:
+                self.app.backend.remove_pending_result(result)
+            except Exception as exc:  # noqa: BLE001 - the broker is gone
+                self._broker_lost(exc)
         if revoke:
             self._control(lambda: self.app.control.revoke(task_id))
 
@@ -329,7 +332,7 @@ class CeleryExecutor:
         """Keeps the selector on the socket of the result subscription, which a reconnection
         replaces."""
         fd = _subscription_fd(self.consumer)
-        if fd == self.watched:
+        if fd == self.watched or self.lost is not None:
             return
         if self.watched is not None:
             try:
@@ -444,6 +447,9 @@ class CeleryExecutor:
         if self.lost is not None:
             return
         self.lost = f"broker lost: {self.shown_url}: {text}"
+        if self.watched is not None:
+            self.selector.unregister(self.watched)
+            self.watched = None
         for flight in list(self.flights.values()):
             self._end(flight, JobEvent(flight.index, died=self.lost, error_type=BROKER_LOST))
 
