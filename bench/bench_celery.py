@@ -5,7 +5,7 @@
 Starts a redis-server on a free loopback port and W workers (`kevro worker --concurrency 1`),
 then runs a generated module with one trivial asset partitioned over N keys (default 1,000)
 end to end, as a child `python -m kevro run`: locally with `--jobs J` (default 2), and on the
-workers with `--executor celery --jobs F` (jobs handed to the workers at once, default 4). A
+workers with `--executor celery --jobs F` (jobs handed to the workers at once, default 8). A
 run over a single key gives each mode's fixed cost, so the marginal cost per job is
 (T(N) - T(1)) / (N - 1), best of R rounds. Prints ms/job both ways and the ratio
 celery / local. Needs redis-server (Debian) and the kevro[celery] extra.
@@ -81,7 +81,7 @@ def main(argv: List[str] = None) -> int:
     parser.add_argument("--keys", type=int, default=1000, help="partition keys, one job each")
     parser.add_argument("--workers", type=int, default=2, help="kevro worker processes")
     parser.add_argument("--jobs", type=int, default=2, help="--jobs of the local run")
-    parser.add_argument("--in-flight", type=int, default=4, help="--jobs of the celery run")
+    parser.add_argument("--in-flight", type=int, default=8, help="--jobs of the celery run")
     parser.add_argument("--rounds", type=int, default=1, help="runs per mode; the best counts")
     args = parser.parse_args(argv)
     if args.keys < 2:

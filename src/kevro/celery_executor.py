@@ -228,6 +228,7 @@ class _Flight:
     task_id: str
     payload: Dict[str, Any]
     out_dir: str
+    summary: str
     node: Optional[str] = None
     began: bool = False
     killed_at: Optional[float] = None
@@ -286,7 +287,7 @@ class CeleryExecutor:
             return None
         payload = {"module": job.asset.module, "function": job.asset.function,
                    "kwargs_json": kwargs_json, "partition": job.partition_keys}
-        flight = _Flight(job.index, "", payload, job.out_dir)
+        flight = _Flight(job.index, "", payload, job.out_dir, f"{job.asset.module}:{job.asset.function}")
         self.flights[job.index] = flight
         self._send(flight)
         return None
@@ -300,8 +301,10 @@ class CeleryExecutor:
         flight.began = False
         self.by_task[flight.task_id] = flight.index
         try:
+            # The task's own summary for monitors and logs is its asset's function, never its
+            # arguments (which hold upstream values).
             result = self.app.send_task(TASK, kwargs=flight.payload, task_id=flight.task_id,
-                                        expires=TASK_EXPIRES_S)
+                                        expires=TASK_EXPIRES_S, argsrepr="()", kwargsrepr=flight.summary)
             self.results[flight.task_id] = result
             result.then(self._on_result, weak=False)
         except Exception as exc:  # noqa: BLE001 - the broker is gone
@@ -309,11 +312,12 @@ class CeleryExecutor:
             return
         self._watch()
 
-    def _drop(self, task_id: str, revoke: bool) -> None:
-        """Stops waiting for a task; with `revoke`, no worker is to run it any more."""
+    def _drop(self, task_id: str, revoke: bool, came: bool = False) -> None:
+        """Stops waiting for a task; with `revoke`, no worker is to run it any more. A result
+        that `came` has been let go by the backend already."""
         self.by_task.pop(task_id, None)
         result = self.results.pop(task_id, None)
-        if result is not None and self.lost is None:
+        if result is not None and self.lost is None and not came:
             try:
                 self.app.backend.remove_pending_result(result)
             except Exception as exc:  # noqa: BLE001 - the broker is gone
@@ -387,9 +391,9 @@ class CeleryExecutor:
         events, self.events = self.events, []
         return events
 
-    def _end(self, flight: _Flight, event: JobEvent) -> None:
+    def _end(self, flight: _Flight, event: JobEvent, came: bool = False) -> None:
         self.flights.pop(flight.index, None)
-        self._drop(flight.task_id, revoke=False)
+        self._drop(flight.task_id, revoke=False, came=came)
         self.events.append(event)
 
     def _current(self, task_id: Any) -> Optional[_Flight]:
@@ -419,7 +423,8 @@ class CeleryExecutor:
         state = result.state
         reply = result.result
         if state != "SUCCESS" or not isinstance(reply, dict):
-            self._end(flight, JobEvent(flight.index, died=f"the {TASK} task ended in state {state}: {reply!r}"))
+            self._end(flight, JobEvent(flight.index, died=f"the {TASK} task ended in state {state}: {reply!r}"),
+                      came=True)
             return
         event = JobEvent(flight.index, ENDED, pid=reply.get("pid"), host=reply.get("host"))
         if reply.get("died"):
@@ -433,7 +438,7 @@ class CeleryExecutor:
         except OSError as exc:
             event.died = f"cannot write the job's files: {type(exc).__name__}: {exc}"
             event.error_type = type(exc).__name__
-        self._end(flight, event)
+        self._end(flight, event, came=True)
 
     def _on_heartbeat(self, node: str, freq: Any) -> None:
         self.seen[node] = time.monotonic()
