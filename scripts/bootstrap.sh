@@ -14,8 +14,9 @@ interpreter=${2:-pypy3}
 say() { printf 'bootstrap: %s\n' "$*" >&2; }
 
 # Debian packages, installed only when missing.
-# graphviz lays out the graph of `kevro report`; chromium renders that page in the tests.
-packages="pypy3 pypy3-dev pypy3-venv gcc g++ libgtest-dev graphviz chromium ${KEVRO_APT_EXTRA:-}"
+# graphviz lays out the graph of `kevro report`; chromium renders that page in the tests;
+# redis-server is the broker of the tests of `kevro run --executor celery`.
+packages="pypy3 pypy3-dev pypy3-venv gcc g++ libgtest-dev graphviz chromium redis-server ${KEVRO_APT_EXTRA:-}"
 missing=""
 for p in $packages; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -38,14 +39,15 @@ if ! "$venv/bin/python" -c "import sys" >/dev/null 2>&1; then
 fi
 py="$venv/bin/python"
 
-# Build and test tools inside the environment, and kevro's own dependency (rich, for
-# the progress display and summary of `python -m kevro run`).
-if ! "$py" -c "import pytest, scikit_build_core, rich" >/dev/null 2>&1 || [ ! -x "$venv/bin/cmake" ] ||
-    [ ! -x "$venv/bin/ninja" ]; then
+# Build and test tools inside the environment, kevro's own dependency (rich, for the
+# progress display and summary of `python -m kevro run`) and its kevro[celery] extra (Celery
+# and redis-py, for `kevro run --executor celery` and `kevro worker`; the tests use them).
+if ! "$py" -c "import pytest, scikit_build_core, rich, celery, redis" >/dev/null 2>&1 ||
+    [ ! -x "$venv/bin/cmake" ] || [ ! -x "$venv/bin/ninja" ]; then
     say "installing build and test tools into $venv"
     "$py" -m pip install -q --disable-pip-version-check --upgrade pip
     "$py" -m pip install -q --disable-pip-version-check "pytest>=7" "scikit-build-core>=0.10" \
-        "cmake>=3.20" ninja "rich>=13"
+        "cmake>=3.20" ninja "rich>=13" "celery[redis]>=5.3" "redis>=4"
 fi
 
 # kevro itself, rebuilt when any file that goes into it changed. The build directory is

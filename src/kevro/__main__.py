@@ -1,11 +1,11 @@
-"""The kevro command line: ``kevro run|status|list|runs|show|report ...`` (the console script),
+"""The kevro command line: ``kevro run|status|list|runs|show|report|worker ...`` (the console script),
 or ``python -m kevro ...``.
 
 ``run`` discovers the assets of the named modules, plans one job per partition combination and
 runs those that are not up to date; ``status`` says which those are and why; ``list`` shows the
 asset graph; ``runs`` shows the jobs of the last run from the run ledger; ``show`` prints one
 job's value, result record and log; ``report`` writes an HTML page of the graph and its state
-(which ``run`` refreshes as it ends). Exit status: 0 for success, 1 when a job failed (or, for
+(which ``run`` refreshes as it ends); ``worker`` serves the jobs of ``run --executor celery``. Exit status: 0 for success, 1 when a job failed (or, for
 ``runs`` and ``show``, when there is nothing to show), 2 for a usage error, a named module that
 cannot be imported or holds no asset, a graph that cannot be run, an output folder that another
 run is using or (for ``report``) no Graphviz, 130 when interrupted.
@@ -54,6 +54,41 @@ def _seconds(text: str) -> float:
     if not 0 < value < float("inf"):
         raise argparse.ArgumentTypeError(f"the time limit must be a positive number of seconds, not {text}")
     return value
+
+
+# Jobs that `run --executor celery` hands to the workers at once, unless --jobs says.
+CELERY_IN_FLIGHT = 32
+
+
+def _add_broker(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("--broker", metavar="URL", default=None,
+                        help=f"{what}, redis://[:PASSWORD@]HOST[:PORT][/DB] (default: the "
+                        "KEVRO_BROKER environment variable)")
+
+
+def _broker(args: argparse.Namespace) -> Optional[str]:
+    """The broker URL of the command line or the environment, checked: None (after an error
+    message) when it is missing, unreachable or the extra is not installed."""
+    try:
+        from kevro import celery_executor
+    except ImportError as exc:  # pragma: no cover - kevro itself is broken
+        _error(str(exc))
+        return None
+    try:
+        celery_executor.load()
+    except celery_executor.CeleryMissing as exc:
+        _error(str(exc))
+        return None
+    url = args.broker or os.environ.get(celery_executor.BROKER_ENV)
+    if not url:
+        _error(f"no broker: give --broker URL or set {celery_executor.BROKER_ENV}")
+        return None
+    try:
+        celery_executor.check_broker(url)
+    except celery_executor.BrokerError as exc:
+        _error(str(exc))
+        return None
+    return url
 
 
 def _add_modules(parser: argparse.ArgumentParser) -> argparse.ArgumentParser:
@@ -113,11 +148,16 @@ def build_parser() -> argparse.ArgumentParser:
         "the running ones.",
     )
     _add_selection(_add_out(_add_modules(run), "output directory"), "run")
-    run.add_argument("--jobs", metavar="N", type=_jobs, default=max(1, os.cpu_count() or 1),
-                     help="jobs to run at once (default: the number of CPUs)")
+    run.add_argument("--jobs", metavar="N", type=_jobs, default=None,
+                     help="jobs to run at once (default: the number of CPUs); with --executor "
+                     f"celery, jobs handed to the workers at once (default: {CELERY_IN_FLIGHT})")
     run.add_argument("--isolated", action="store_true",
                      help="start a fresh interpreter for every job instead of forking warm "
-                     "workers that have imported the modules once")
+                     "workers that have imported the modules once (--executor local only)")
+    run.add_argument("--executor", choices=("local", "celery"), default="local",
+                     help="where jobs run: local warm workers or processes (default), or the "
+                     "Celery workers (`kevro worker`) of a Redis broker; needs the kevro[celery] extra")
+    _add_broker(run, "the Redis broker of --executor celery")
     run.add_argument("--retries", metavar="N", type=_retries, default=0,
                      help="run a failed job (a crashed worker or a time-out included) up to N more "
                      "times before it counts as failed; each attempt is a line of DIR/runs.jsonl "
@@ -126,6 +166,29 @@ def build_parser() -> argparse.ArgumentParser:
                      help="stop a job that runs longer than this; it fails with the error type "
                      "Timeout (default: no limit)")
     run.set_defaults(handler=_run)
+
+    worker = commands.add_parser(
+        "worker",
+        help="run kevro jobs for `run --executor celery`, as a Celery worker",
+        description="Start a Celery worker on the Redis broker at URL that runs the jobs of "
+        "`run --executor celery`: N warm processes import the named modules once (from here: "
+        "start every worker in a checkout of the same code, with the same virtual environment) "
+        "and fork a fresh child for each job, so a job that crashes fails alone. The worker "
+        "runs kevro's task only and reads JSON only. Needs the kevro[celery] extra.",
+        epilog="SIGTERM or Ctrl-C stop the worker once its running jobs are done; a second "
+        "Ctrl-C stops it at once, and its unfinished jobs go to other workers. Exit status: 0, "
+        "or 2 for a usage error, an unreachable broker or a missing extra.",
+    )
+    _add_modules(worker)
+    _add_broker(worker, "the Redis broker to take jobs from")
+    worker.add_argument("--concurrency", metavar="N", type=_jobs, default=max(1, os.cpu_count() or 1),
+                        help="jobs to run at once (default: the number of CPUs)")
+    worker.add_argument("--heartbeat-interval", metavar="SECONDS", type=_seconds, default=2.0,
+                        help="seconds between two heartbeats; a run sends the jobs of a worker "
+                        "that misses a few to other workers (default: 2)")
+    worker.add_argument("--name", metavar="NODE", default=None,
+                        help="the worker's node name (default: kevroPID@HOST)")
+    worker.set_defaults(handler=_worker)
 
     status = commands.add_parser(
         "status",
@@ -224,6 +287,16 @@ def _prepare(args: argparse.Namespace, select: bool = True) -> Tuple[Any, List[i
 def _run(args: argparse.Namespace) -> int:
     from kevro import graph, runner, versions
 
+    broker = None
+    if args.executor == "celery":
+        if args.isolated:
+            _error("--isolated runs jobs locally; it does not go with --executor celery")
+            return 2
+        broker = _broker(args)
+        if broker is None:
+            return 2
+    jobs = args.jobs or (CELERY_IN_FLIGHT if broker else max(1, os.cpu_count() or 1))
+
     # The output folder is taken at once when it exists (else once the plan is known, before
     # anything is written into it), and held until this process ends.
     try:
@@ -244,9 +317,10 @@ def _run(args: argparse.Namespace) -> int:
         try:
             codes = versions.code_versions(the_plan.assets, cache)
             cache.write(args.out)
-            result = runner.execute(the_plan, args.out, jobs=args.jobs, isolated=args.isolated,
+            result = runner.execute(the_plan, args.out, jobs=jobs, isolated=args.isolated,
                                     force=args.force, selected=selected, stored=stored, codes=codes,
-                                    retries=args.retries, timeout=args.timeout)
+                                    retries=args.retries, timeout=args.timeout, executor=args.executor,
+                                    broker=broker)
         except OSError as exc:  # the output directory or its ledger cannot be written
             _error(f"{type(exc).__name__}: {exc}")
             return 2
@@ -277,6 +351,15 @@ def _refresh_report(args: argparse.Namespace, the_plan: Any, result: Any, stored
     if written.fallback:
         print(f"kevro: warning: the report lists the assets: {written.fallback}", file=sys.stderr)
     print(f"report: {written.path}", flush=True)
+
+
+def _worker(args: argparse.Namespace) -> int:
+    broker = _broker(args)
+    if broker is None:
+        return 2
+    from kevro import celery_executor
+
+    return celery_executor.serve(args.modules, broker, args.concurrency, args.heartbeat_interval, args.name)
 
 
 STATUS_COLUMNS = ("asset", "partition", "state", "reason")

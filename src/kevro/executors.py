@@ -22,7 +22,7 @@ import sys
 import tempfile
 import time
 from dataclasses import dataclass
-from typing import TYPE_CHECKING, Dict, List, Optional, Protocol, Sequence, Tuple
+from typing import TYPE_CHECKING, Any, Dict, List, Optional, Protocol, Sequence, Tuple
 
 from kevro.common import LOG_FILE
 
@@ -54,6 +54,8 @@ class JobEvent:
     status: Optional[int] = None
     signal: Optional[int] = None
     died: Optional[str] = None
+    error_type: Optional[str] = None  # of a `died` end, when it is not "WorkerDied"
+    host: Optional[str] = None  # the host name of the machine that ran the job, when elsewhere
 
 
 class Executor(Protocol):
@@ -120,6 +122,28 @@ def signal_name(number: int) -> str:
         return f"signal {number}"
 
 
+def spawn_warm(modules: Sequence[str], preload: bool, output: Any,
+               cwd: Optional[str]) -> Tuple[subprocess.Popen, int, int]:
+    """Starts a ``python -m kevro._warm`` process in a session of its own, its output going to
+    `output`: (the process, the write end of its job pipe, the read end of its report pipe)."""
+    jobs_r, jobs_w = os.pipe()
+    reports_r, reports_w = os.pipe()
+    command = [sys.executable, "-m", "kevro._warm", "--jobs-fd", str(jobs_r), "--reports-fd", str(reports_w)]
+    if not preload:
+        command.append("--no-preload")
+    command += ["--", *modules]
+    try:
+        proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=output,
+                                pass_fds=(jobs_r, reports_w), cwd=cwd, start_new_session=True)
+    except BaseException:
+        for fd in (jobs_r, jobs_w, reports_r, reports_w):
+            os.close(fd)
+        raise
+    os.close(jobs_r)
+    os.close(reports_w)
+    return proc, jobs_w, reports_r
+
+
 class _WarmWorker:
     __slots__ = ("proc", "jobs_w", "reports_r", "inbox", "outbox", "ready", "current")
 
@@ -158,23 +182,8 @@ class WarmPool:
         self.retried: set = set()
 
     def _spawn(self) -> _WarmWorker:
-        jobs_r, jobs_w = os.pipe()
-        reports_r, reports_w = os.pipe()
-        command = [sys.executable, "-m", "kevro._warm", "--jobs-fd", str(jobs_r),
-                   "--reports-fd", str(reports_w)]
-        if not self.preload:
-            command.append("--no-preload")
-        command += ["--", *self.modules]
         output = self.log_fd if self.log_fd is not None else subprocess.DEVNULL
-        try:
-            proc = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=output, stderr=output,
-                                    pass_fds=(jobs_r, reports_w), cwd=self.cwd, start_new_session=True)
-        except BaseException:
-            for fd in (jobs_r, jobs_w, reports_r, reports_w):
-                os.close(fd)
-            raise
-        os.close(jobs_r)
-        os.close(reports_w)
+        proc, jobs_w, reports_r = spawn_warm(self.modules, self.preload, output, self.cwd)
         os.set_blocking(jobs_w, False)
         worker = _WarmWorker(proc, jobs_w, reports_r)
         self.workers.append(worker)
@@ -249,7 +258,7 @@ class WarmPool:
     def _lost(self, worker: _WarmWorker) -> None:
         """The worker's report pipe reached end of file: the process is gone."""
         self._forget(worker)
-        returncode = _reap(worker.proc)
+        returncode = reap(worker.proc)
         if not worker.ready:
             # It died importing the modules: let its replacements import nothing up front.
             self.preload = False
@@ -289,11 +298,11 @@ class WarmPool:
         # report pipe says so, and the next job that needs a worker starts a fresh one.
         for worker in self.workers:
             if worker.current == index:
-                _kill_group(worker.proc)
+                kill_group(worker.proc)
 
     def kill(self) -> None:
         for worker in self.workers:
-            _kill_group(worker.proc)
+            kill_group(worker.proc)
 
     def close(self) -> None:
         """Ends every worker: closing its job pipe lets it leave; a worker that does not is
@@ -306,7 +315,7 @@ class WarmPool:
             try:
                 worker.proc.wait(timeout=max(0.0, deadline - time.monotonic()))
             except subprocess.TimeoutExpired:
-                _kill_group(worker.proc)
+                kill_group(worker.proc)
                 worker.proc.wait()
 
 
@@ -375,15 +384,15 @@ class IsolatedPool:
     def kill_job(self, index: int) -> None:
         proc = self.procs.get(index)
         if proc is not None:
-            _kill_group(proc)
+            kill_group(proc)
 
     def kill(self) -> None:
         for proc in self.procs.values():
-            _kill_group(proc)
+            kill_group(proc)
 
     def close(self) -> None:
         for proc in self.procs.values():
-            _kill_group(proc)
+            kill_group(proc)
             proc.wait()
         self.procs.clear()
         os.close(self.lifeline_r)
@@ -399,7 +408,7 @@ def _remove(path: str) -> None:
         pass
 
 
-def _kill_group(proc: subprocess.Popen) -> None:
+def kill_group(proc: subprocess.Popen) -> None:
     # Each worker leads a session of its own, so its group holds the job's processes as well.
     try:
         os.killpg(proc.pid, signal.SIGKILL)
@@ -407,9 +416,9 @@ def _kill_group(proc: subprocess.Popen) -> None:
         pass
 
 
-def _reap(proc: subprocess.Popen) -> int:
+def reap(proc: subprocess.Popen) -> int:
     try:
         return proc.wait(timeout=_EXIT_GRACE_S)
     except subprocess.TimeoutExpired:
-        _kill_group(proc)
+        kill_group(proc)
         return proc.wait()

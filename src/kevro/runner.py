@@ -27,6 +27,7 @@ import json
 import os
 import selectors
 import signal
+import socket
 import sys
 import time
 from dataclasses import dataclass, field
@@ -61,6 +62,7 @@ class Outcome:
     error_type: Optional[str] = None
     reason: Optional[str] = None  # why it ran (kevro.versions), None when it did not
     attempt: Optional[int] = None  # 1 for the first run of the job, None when it did not run
+    host: Optional[str] = None  # the host name of the machine that ran it
 
     def ledger_entry(self, run_id: str) -> Dict[str, Any]:
         job = self.job
@@ -73,6 +75,7 @@ class Outcome:
             "ended_at": iso_utc(self.ended_at),
             "duration_s": round(self.duration_s, 6),
             "worker_pid": self.worker_pid,
+            "host": self.host,
             "ok": self.status in (OK, UP_TO_DATE),
             "error": self.error,
             "error_type": self.error_type,
@@ -114,7 +117,7 @@ def read_result(out_dir: str) -> Optional[Dict[str, Any]]:
 def judge(out_dir: str, end: JobEvent) -> Tuple[bool, Optional[str], Optional[str]]:
     """(ok, error, error_type) of a job whose process ended as `end` tells."""
     if end.died is not None:
-        return False, end.died, WORKER_DIED
+        return False, end.died, end.error_type or WORKER_DIED
     if end.signal is not None:
         return False, f"worker died: killed by signal {signal_name(end.signal)}", WORKER_DIED
     record = read_result(out_dir)
@@ -262,6 +265,9 @@ class _Run:
         self.interrupts = 0
         self.stopping = False
         self.line_prefixes: Dict[str, str] = {}
+        # The host name recorded for the jobs that ran here (an executor that runs them elsewhere
+        # reports theirs).
+        self.host = socket.gethostname()
 
     # Step 1: decide the jobs whose upstream jobs are done; an up-to-date one is done at once.
     def decide(self) -> None:
@@ -367,19 +373,21 @@ class _Run:
                 self._remember(job)
             except OSError as exc:
                 ok, error, error_type = False, f"cannot write the version record: {exc}", type(exc).__name__
+        host = event.host or self.host
         if not ok:
             if self.attempts[index] <= self.retries and not self.stopping:
-                self._retry(job, error, error_type, event.pid)
+                self._retry(job, error, error_type, event.pid, host)
             else:
-                self._fail(job, error, error_type, event.pid)
+                self._fail(job, error, error_type, event.pid, host)
             return
         self.deadlines.pop(index, None)
         wall, mono, pid = self.started.pop(index)
         self._done(Outcome(job, OK, wall, time.time(), time.monotonic() - mono,
                            event.pid if event.pid is not None else pid, reason=self.reasons.get(index),
-                           attempt=self.attempts[index]))
+                           attempt=self.attempts[index], host=host))
 
-    def _retry(self, job: "Job", error: Optional[str], error_type: Optional[str], pid: Optional[int]) -> None:
+    def _retry(self, job: "Job", error: Optional[str], error_type: Optional[str], pid: Optional[int],
+               host: Optional[str]) -> None:
         """The attempt failed and the job has attempts left: the attempt's ledger line, then the
         job waits for a worker again."""
         index = job.index
@@ -389,7 +397,7 @@ class _Run:
         attempt = self.attempts[index]
         outcome = Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono,
                           pid if pid is not None else started_pid, error, error_type,
-                          self.reasons.get(index), attempt)
+                          self.reasons.get(index), attempt, host)
         if self.ledger is not None:
             self.ledger.append(outcome.ledger_entry(self.run_id))
         self.progress.message(f"retrying {job.label} (attempt {attempt + 1} of {self.retries + 1}) "
@@ -410,14 +418,14 @@ class _Run:
         self.data[job.index] = data
 
     def _fail(self, job: "Job", error: Optional[str], error_type: Optional[str],
-              pid: Optional[int] = None) -> None:
+              pid: Optional[int] = None, host: Optional[str] = None) -> None:
         """The job, started at the time that `started` holds for it, has failed."""
         wall, mono, started_pid = self.started.pop(job.index)
         self.deadlines.pop(job.index, None)
         self.timed_out.discard(job.index)
         self._done(Outcome(job, FAILED, wall, time.time(), time.monotonic() - mono,
                            pid if pid is not None else started_pid, error, error_type,
-                           self.reasons.get(job.index), self.attempts.get(job.index)))
+                           self.reasons.get(job.index), self.attempts.get(job.index), host))
 
     def _done(self, outcome: Outcome) -> None:
         index = outcome.job.index
@@ -462,7 +470,7 @@ class _Run:
                               ensure_ascii=False)
             prefix = self.line_prefixes[job.asset.ref] = head[:-1] + ', "partition": '
         return (f'{prefix}{json_text(job.partition_keys)}, "started_at": null, "ended_at": null, '
-                '"duration_s": 0.0, "worker_pid": null, "ok": true, "error": null, "error_type": null, '
+                '"duration_s": 0.0, "worker_pid": null, "host": null, "ok": true, "error": null, "error_type": null, '
                 f'"skipped": false, "out_dir": {json_text(job.out_dir)}, "state": "{UP_TO_DATE}", '
                 '"reason": null, "attempt": null}')
 
@@ -589,16 +597,22 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
             progress: Any = None, cwd: Optional[str] = None, force: bool = False,
             selected: Optional[Sequence[int]] = None, stored: Optional[Dict[str, Stored]] = None,
             codes: Optional[Dict[str, CodeVersion]] = None, retries: int = 0,
-            timeout: Optional[float] = None) -> RunResult:
+            timeout: Optional[float] = None, executor: str = "local",
+            broker: Optional[str] = None) -> RunResult:
     """Runs the jobs of `plan` that are not up to date (all of them with `force`), up to `jobs`
     at once, and appends each job's outcome to <out>/runs.jsonl. `selected` limits the run to
     some jobs (with every job upstream of them among them); `stored` is what
     versions.read_stored(out) found and `codes` the code versions of the plan's assets, both
     computed here when not given. `progress` receives started/finished/message/tick/close calls
     (plain lines on stderr when None). A failed job is run again up to `retries` more times; a
-    job that runs longer than `timeout` seconds is stopped and fails as a time-out."""
+    job that runs longer than `timeout` seconds is stopped and fails as a time-out. `executor`
+    is "local" (warm workers, or one process per job with `isolated`) or "celery" (the Celery
+    workers of the Redis broker at `broker`; `jobs` is then how many are handed to them at
+    once)."""
     if jobs < 1:
         raise ValueError("jobs must be at least 1")
+    if executor not in ("local", "celery") or (executor == "celery" and (broker is None or isolated)):
+        raise ValueError("executor must be 'local', or 'celery' with a broker and without isolated")
     if retries < 0:
         raise ValueError("retries must not be negative")
     if timeout is not None and not timeout > 0:
@@ -616,9 +630,15 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
     executors: List[Executor] = []
     log_fds: List[int] = []
 
+    broker = broker if executor == "celery" else None
+
     def make_executor() -> Executor:
         executor: Executor
-        if isolated:
+        if broker is not None:
+            from kevro.celery_executor import CeleryExecutor
+
+            executor = CeleryExecutor(jobs, broker, selector, run_id, message=progress.message)
+        elif isolated:
             executor = IsolatedPool(jobs, cwd)
         else:
             log_fds.append(os.open(os.path.join(out, WORKERS_LOG),

@@ -7,6 +7,7 @@ import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -91,11 +92,12 @@ def test_diamond_fan_in_and_two_dimensions(tmp_path, mode):
     assert len({e["run_id"] for e in entries}) == 1
     for entry in entries:
         assert set(entry) == {"run_id", "asset", "ref", "partition", "started_at", "ended_at", "duration_s",
-                              "worker_pid", "ok", "error", "error_type", "skipped", "out_dir", "state", "reason",
-                              "attempt"}
+                              "worker_pid", "host", "ok", "error", "error_type", "skipped", "out_dir", "state",
+                              "reason", "attempt"}
         assert (entry["state"], entry["reason"], entry["attempt"]) == ("ok", "never materialized", 1)
         assert (entry["ok"], entry["skipped"], entry["error"], entry["error_type"]) == (True, False, None, None)
         assert isinstance(entry["worker_pid"], int) and entry["worker_pid"] != 0
+        assert entry["host"] == socket.gethostname()
         assert entry["started_at"].endswith("Z") and entry["started_at"] <= entry["ended_at"]
         assert entry["duration_s"] >= 0.0
         assert entry["ref"].endswith(":" + entry["asset"])
@@ -454,9 +456,11 @@ def test_list_prints_the_table(tmp_path):
 
 
 @pytest.mark.parametrize("command, words", [
-    ([], ["run", "status", "list", "runs", "show", "report"]),
+    ([], ["run", "status", "list", "runs", "show", "report", "worker"]),
     (["run"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--jobs N", "--isolated",
-               "--retries N", "--timeout SECONDS"]),
+               "--retries N", "--timeout SECONDS", "--executor {local,celery}", "--broker URL", "KEVRO_BROKER"]),
+    (["worker"], ["MODULE", "--broker URL", "--concurrency N", "--heartbeat-interval SECONDS", "--name NODE",
+                  "KEVRO_BROKER", "kevro[celery]"]),
     (["show"], ["ASSET", "--partition DIM=KEY", "--out DIR", "--log"]),
     (["status"], ["MODULE", "--out DIR", "--select NAME", "--partition DIM=KEY", "--force", "--json"]),
     (["list"], ["MODULE"]),
