@@ -17,7 +17,7 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, Optional, Tuple
 
 from kevro.common import LEDGER_FILE, aligned, key_text, write_stdout
 
@@ -26,34 +26,27 @@ PROG = "kevro" if os.path.basename(sys.argv[0] if sys.argv else "") == "kevro" e
 DEFAULT_OUT = "kevro-out"
 
 
-def _jobs(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid job count: {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"the job count must be at least 1, not {value}")
-    return value
+def _number(convert: Callable[[str], Any], what: str, valid: Callable[[Any], bool],
+            rule: str) -> Callable[[str], Any]:
+    """An argparse type: `convert` of the text, refused with "invalid WHAT" when it does not
+    convert and with `rule` (where {text} and {value} stand for the text and its value) when it is not `valid`."""
+
+    def parse(text: str) -> Any:
+        try:
+            value = convert(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid {what}: {text!r}") from None
+        if not valid(value):
+            raise argparse.ArgumentTypeError(rule.format(text=text, value=value))
+        return value
+
+    return parse
 
 
-def _retries(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid retry count: {text!r}") from None
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"the retry count must not be negative, not {value}")
-    return value
-
-
-def _seconds(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"invalid number of seconds: {text!r}") from None
-    if not 0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"the time limit must be a positive number of seconds, not {text}")
-    return value
+_jobs = _number(int, "job count", lambda n: n >= 1, "the job count must be at least 1, not {value}")
+_retries = _number(int, "retry count", lambda n: n >= 0, "the retry count must not be negative, not {value}")
+_seconds = _number(float, "number of seconds", lambda s: 0 < s < float("inf"),
+                   "the time limit must be a positive number of seconds, not {text}")
 
 
 # Jobs that `run --executor celery` hands to the workers at once, unless --jobs says.
@@ -440,17 +433,24 @@ def _list(args: argparse.Namespace) -> int:
     return 0
 
 
+def _read_ledger(out: str, read: Callable[[str], Any]) -> Tuple[str, Any]:
+    """(path of DIR's run ledger, what `read` made of it), or None in place of the second after
+    an error message when the ledger is missing or cannot be read."""
+    path = os.path.join(out, LEDGER_FILE)
+    try:
+        return path, read(path)
+    except FileNotFoundError:
+        print(f"kevro: no run ledger at {path}; `{PROG} run` writes one", file=sys.stderr)
+    except OSError as exc:
+        _error(f"cannot read {path}: {exc}")
+    return path, None
+
+
 def _runs(args: argparse.Namespace) -> int:
     from kevro import ledger
 
-    path = os.path.join(args.out, LEDGER_FILE)
-    try:
-        last = ledger.read_last_run(path)
-    except FileNotFoundError:
-        print(f"kevro: no run ledger at {path}; `{PROG} run` writes one", file=sys.stderr)
-        return 1
-    except OSError as exc:
-        _error(f"cannot read {path}: {exc}")
+    path, last = _read_ledger(args.out, ledger.read_last_run)
+    if last is None:
         return 1
     if last.unreadable:
         numbers = ", ".join(str(n) for n in last.unreadable[:10])
@@ -484,14 +484,8 @@ def _show(args: argparse.Namespace) -> int:
 
     from kevro import graph, ledger
 
-    path = os.path.join(args.out, LEDGER_FILE)
-    try:
-        known = ledger.latest_jobs(path)
-    except FileNotFoundError:
-        print(f"kevro: no run ledger at {path}; `{PROG} run` writes one", file=sys.stderr)
-        return 1
-    except OSError as exc:
-        _error(f"cannot read {path}: {exc}")
+    path, known = _read_ledger(args.out, ledger.latest_jobs)
+    if known is None:
         return 1
     jobs = known.get(args.asset)
     if jobs is None:

@@ -462,14 +462,20 @@ class CeleryExecutor:
         self._on_lost(_one_line(exc, self.broker))
 
     def _check_workers(self, now: float) -> None:
-        for node in {f.node for f in self.flights.values() if f.node is not None}:
+        # Every worker heard from counts, not only those known to run a job: one killed between
+        # taking a task and recording its start holds a job that nothing else names.
+        for node in list(self.seen):
             limit = self.freq.get(node, HEARTBEAT_S) * HEARTBEATS_MISSED + 0.5
-            if now - self.seen.get(node, now) > limit:
+            if now - self.seen[node] > limit:
                 self._lose(node, f"sent no heartbeat for {now - self.seen[node]:.1f} s")
 
     def _lose(self, node: str, how: str) -> None:
+        """Sends again the jobs that the lost worker ran, and those that no worker has said
+        it started (the lost one may have taken them); the tasks they had are revoked, so a
+        job that another worker runs after all is still recorded once."""
         self.seen.pop(node, None)
-        again = [f for f in self.flights.values() if f.node == node and f.killed_at is None]
+        again = [f for f in self.flights.values()
+                 if (f.node == node or (f.node is None and not f.began)) and f.killed_at is None]
         for flight in again:
             self._send(flight)
         if again:
