@@ -17,7 +17,7 @@ import argparse
 import json
 import os
 import sys
-from typing import Any, Callable, Dict, List, Optional, Tuple
+from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
 from kevro.common import LEDGER_FILE, aligned, key_text, write_stdout
 
@@ -255,26 +255,39 @@ def _error(text: str) -> None:
     print(f"kevro: error: {' '.join(str(text).split())}", file=sys.stderr)
 
 
-def _prepare(args: argparse.Namespace, select: bool = True) -> Tuple[Any, List[int], Dict[str, Any], Any]:
-    """(plan, selected job indexes, what the job folders hold, the code-version cache) for `run`,
-    `status` and (without a selection) `report`; args.graph is every asset of the modules. The
-    output folder is read while the discovery child imports the modules."""
+class Prepared(NamedTuple):
+    plan: Any
+    selected: List[int]  # job indexes
+    stored: Dict[str, Any]  # what the job folders hold
+    cache: Any  # of code versions
+    history: Any  # what the ledger held, for the report; None when not asked for
+
+
+def _prepare(args: argparse.Namespace, select: bool = True, history: bool = False) -> Prepared:
+    """What `run`, `status` and (without a selection) `report` start from; args.graph is every
+    asset of the modules. The output folder (and with `history` the ledger) is read while the
+    discovery child imports the modules."""
     from kevro import graph, versions
 
     discovery = graph.Discovery(args.modules, strict=True)
     try:
         cache = versions.Cache.read(args.out)
         stored = versions.read_stored(args.out, cache)
+        read = None
+        if history:
+            from kevro import common, ledger, report  # noqa: F401 - the page's code loads meanwhile too
+
+            read = ledger.read_history(os.path.join(args.out, common.LEDGER_FILE))
         records = discovery.records()
     finally:
         discovery.cancel()
     assets = args.graph = graph.build_graph(records)
     if not select:
-        return graph.plan(assets, args.out), [], stored, cache
+        return Prepared(graph.plan(assets, args.out), [], stored, cache, read)
     if args.select:
         assets = graph.select(assets, args.select)
     the_plan = graph.plan(assets, args.out)
-    return the_plan, graph.select_partitions(the_plan, args.partition), stored, cache
+    return Prepared(the_plan, graph.select_partitions(the_plan, args.partition), stored, cache, read)
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -294,7 +307,7 @@ def _run(args: argparse.Namespace) -> int:
     # anything is written into it), and held until this process ends.
     try:
         lock = runner.lock_output(args.out) if os.path.isdir(args.out) else None
-        the_plan, selected, stored, cache = _prepare(args)
+        the_plan, selected, stored, cache, history = _prepare(args, history=True)
         if lock is None:
             os.makedirs(args.out, exist_ok=True)
             lock = runner.lock_output(args.out)
@@ -319,13 +332,14 @@ def _run(args: argparse.Namespace) -> int:
             return 2
         runner.print_summary(result, sys.stdout)
         # Still holding the output folder: no other run changes it while the page is made.
-        _refresh_report(args, the_plan, result, stored, codes)
+        _refresh_report(args, the_plan, result, stored, codes, history)
     finally:
         os.close(lock)
     return result.exit_code
 
 
-def _refresh_report(args: argparse.Namespace, the_plan: Any, result: Any, stored: Any, codes: Any) -> None:
+def _refresh_report(args: argparse.Namespace, the_plan: Any, result: Any, stored: Any, codes: Any,
+                    history: Any) -> None:
     """Writes DIR/report.html after a run and prints its path; a report that cannot be made
     is only a warning, never the run's failure."""
     from kevro import graph, report, versions
@@ -337,7 +351,7 @@ def _refresh_report(args: argparse.Namespace, the_plan: Any, result: Any, stored
             the_plan = graph.plan(args.graph, args.out)
             codes = versions.code_versions(the_plan.assets, versions.Cache.read(args.out))
         written = report.write_report(the_plan, args.out, path, stored=report.stored_after(result, stored),
-                                      codes=codes, modules=args.modules, require_dot=False)
+                                      codes=codes, modules=args.modules, require_dot=False, history=history)
     except (OSError, ValueError, graph.GraphError) as exc:
         print(f"kevro: warning: report not written: {type(exc).__name__}: {exc}", file=sys.stderr)
         return
@@ -364,7 +378,7 @@ def _status(args: argparse.Namespace) -> int:
     from kevro import versions
 
     try:
-        the_plan, selected, stored, cache = _prepare(args)
+        the_plan, selected, stored, cache, _ = _prepare(args)
     except graph.GraphError as exc:
         _error(str(exc))
         return 2
@@ -399,7 +413,7 @@ def _report(args: argparse.Namespace) -> int:
     else:
         path = args.output
     try:
-        the_plan, _, stored, cache = _prepare(args, select=False)
+        the_plan, _, stored, cache, history = _prepare(args, select=False, history=True)
     except graph.GraphError as exc:
         _error(str(exc))
         return 2
@@ -407,7 +421,8 @@ def _report(args: argparse.Namespace) -> int:
     try:
         if args.output is None:
             os.makedirs(args.out, exist_ok=True)
-        written = report.write_report(the_plan, args.out, path, stored=stored, codes=codes, modules=args.modules)
+        written = report.write_report(the_plan, args.out, path, stored=stored, codes=codes, modules=args.modules,
+                                      history=history)
     except report.GraphvizMissing as exc:
         _error(str(exc))
         return 2

@@ -220,6 +220,43 @@ class History:
     latest: Dict[str, Dict[str, Any]] = field(default_factory=dict)
     ran: Dict[str, Dict[str, Any]] = field(default_factory=dict)
     unreadable: int = 0
+    # How many bytes of the ledger are read: the lines up to there, each whole.
+    offset: int = 0
+
+    def add_line(self, raw: bytes) -> None:
+        """Takes in one ledger line (bytes, with its line feed)."""
+        if _UP_TO_DATE_MARK in raw and raw.startswith(_RUN_ID_HEAD):
+            run_id = raw[len(_RUN_ID_HEAD):raw.find(b'"', len(_RUN_ID_HEAD))].decode("utf-8", "replace")
+            entry = None
+        else:
+            if not raw.strip():
+                return
+            try:
+                entry = json.loads(raw.decode("utf-8"))
+            except (UnicodeDecodeError, ValueError):
+                self.unreadable += 1
+                return
+            if not isinstance(entry, dict) or not isinstance(entry.get("run_id"), str):
+                self.unreadable += 1
+                return
+            run_id = entry["run_id"]
+        if run_id != self.run_id:
+            self.run_id, self.run_jobs, self.run_started, self.run_ended = run_id, 0, None, None
+        self.run_jobs += 1
+        if entry is None:
+            return
+        started, ended = entry.get("started_at"), entry.get("ended_at")
+        if isinstance(started, str) and (self.run_started is None or started < self.run_started):
+            self.run_started = started
+        if isinstance(ended, str) and (self.run_ended is None or ended > self.run_ended):
+            self.run_ended = ended
+        partition = entry.get("partition")
+        if not isinstance(partition, dict) or not isinstance(entry.get("asset"), str):
+            return
+        key = job_key(entry["asset"], partition)
+        self.latest[key] = entry
+        if entry_status(entry) in (OK, FAILED):
+            self.ran[key] = entry
 
 
 def job_key(asset: str, partition: Dict[str, Any]) -> str:
@@ -232,14 +269,29 @@ _UP_TO_DATE_MARK = b'"state": "up to date"'
 _RUN_ID_HEAD = b'{"run_id": "'
 
 
-def read_history(path: str) -> History:
-    """The History of the ledger at `path`; an empty one when there is no ledger. OSError
-    other than a missing file propagates."""
-    history = History()
+def read_history(path: str, history: Optional[History] = None) -> History:
+    """The History of the ledger at `path`; an empty one when there is no ledger. Given the
+    History of an earlier read of the same ledger, reads only the lines appended since (all of
+    them again when the file has become shorter). OSError other than a missing file
+    propagates."""
+    if history is None or history.offset < 0:
+        history = History()
     try:
         handle = open(path, "rb")
     except FileNotFoundError:
-        return history
+        return History()
+    with handle:
+        if os.fstat(handle.fileno()).st_size < history.offset:
+            history = History()
+        handle.seek(history.offset)
+        for raw in handle:
+            if not raw.endswith(b"\n"):
+                # The end of a line still being written, or torn: it is read with the text
+                # that completes it, next time.
+                break
+            history.offset += len(raw)
+            history.add_line(raw)
+    return history
     current: Optional[str] = None
     count = 0
     started: List[str] = []

@@ -537,10 +537,12 @@ def render(views: Sequence[AssetView], links: Sequence[Tuple[int, int, str]], hi
 
 
 def build(plan: "Plan", out: str, reasons: Sequence[Tuple["Job", Optional[str]]], *, modules: Sequence[str],
-          require_dot: bool = True, timeout: float = DOT_TIMEOUT_S) -> Tuple[str, Optional[str]]:
+          require_dot: bool = True, timeout: float = DOT_TIMEOUT_S,
+          history: Optional[History] = None) -> Tuple[str, Optional[str]]:
     """(the page, why the graph is a list instead of a picture or None). GraphvizMissing when
-    dot is not installed and `require_dot`; without it the page says so and lists the assets."""
-    history = read_history(os.path.join(out, LEDGER_FILE))
+    dot is not installed and `require_dot`; without it the page says so and lists the assets.
+    `history` is what an earlier read of the ledger found; only the lines since are read."""
+    history = read_history(os.path.join(out, LEDGER_FILE), history)
     views = asset_views(plan, reasons, history)
     links = edges(plan)
     svg: Optional[str] = None
@@ -571,11 +573,12 @@ def build(plan: "Plan", out: str, reasons: Sequence[Tuple["Job", Optional[str]]]
 
 def write_report(plan: "Plan", out: str, path: str, *, stored: Dict[str, versions.Stored],
                  codes: Dict[str, versions.CodeVersion], modules: Sequence[str], require_dot: bool = True,
-                 timeout: float = DOT_TIMEOUT_S) -> Written:
+                 timeout: float = DOT_TIMEOUT_S, history: Optional[History] = None) -> Written:
     """Writes the report of `plan` over the output folder `out` to `path` (a temporary file,
     then a rename, so a browser never sees half a page)."""
     reasons = runner.status(plan, out, stored=stored, codes=codes)
-    page, fallback = build(plan, out, reasons, modules=modules, require_dot=require_dot, timeout=timeout)
+    page, fallback = build(plan, out, reasons, modules=modules, require_dot=require_dot, timeout=timeout,
+                           history=history)
     data = page.encode("utf-8", "replace")
     _write_atomically(path, data)
     return Written(path, len(data), fallback)

@@ -323,3 +323,30 @@ def test_a_thousand_assets_make_a_page_under_5_mb(tmp_path):
     shown = Page(text)
     assert len(shown.nodes) == 1000 and len(shown.edges) == sum(len(a.inputs) for a in plan.assets)
     assert len(text.encode("utf-8")) < 5_000_000
+
+
+def test_history_read_on_from_where_it_stopped(tmp_path):
+    """A run reads the ledger while discovery runs and the rest after its jobs: that must find
+    what one read of the whole file finds, a line torn at the first read included."""
+    from kevro import ledger
+
+    path = tmp_path / "runs.jsonl"
+
+    def line(run: str, asset: str, ok: bool, at: str) -> str:
+        return json.dumps({"run_id": run, "asset": asset, "partition": {}, "ok": ok, "skipped": False,
+                           "state": "ok" if ok else "failed", "started_at": at, "ended_at": at})
+
+    first = line("r1", "a", False, "2026-01-01T00:00:01.000Z") + "\n" + line("r1", "b", True, "2026-01-01T00:00:02.000Z")
+    path.write_text(first + "\n" + line("r2", "a", True, "2026-01-01T00:00:04.000Z")[:30])
+    earlier = ledger.read_history(str(path))
+    assert (earlier.run_id, earlier.run_jobs) == ("r1", 2)
+    with open(path, "a") as handle:
+        handle.write(line("r2", "a", True, "2026-01-01T00:00:04.000Z")[30:] + "\n"
+                     + line("r2", "b", True, "2026-01-01T00:00:03.000Z") + "\n")
+    on, whole = ledger.read_history(str(path), earlier), ledger.read_history(str(path))
+    assert on == whole
+    assert (on.run_id, on.run_jobs, on.run_started, on.run_ended, on.unreadable) == (
+        "r2", 2, "2026-01-01T00:00:03.000Z", "2026-01-01T00:00:04.000Z", 0)
+    assert on.ran[ledger.job_key("a", {})]["ok"] is True
+    path.write_text(first + "\n")  # shorter than what was read: read again from the start
+    assert ledger.read_history(str(path), on) == ledger.read_history(str(path))
