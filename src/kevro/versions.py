@@ -92,10 +92,10 @@ class Cache:
     - code versions, by the text of everything a code version is computed from (with the
       hash of each module source for that source), so that a run whose code did not change
       parses nothing;
-    - for each job folder, the data version of its value.json with the file status (size,
-      modification and change times, inode, device) it had when it was hashed, taken only once
-      the file had been unchanged for SETTLE_NS: while the file shows that same status, its
-      bytes are those, and it is not read again.
+    - for each job folder, the data version of its value.json and its version record, with the
+      file status (size, modification and change times, inode, device) each had when it was
+      read, taken only once the file had been unchanged for SETTLE_NS: while the files show
+      those same statuses, their bytes are those, and they are not read again.
 
     An entry that does not match is only a miss: the cache can make kevro slower, never wrong."""
 
@@ -233,21 +233,28 @@ _NOTHING = Stored(None, None)
 
 def read_record(out_dir: str) -> Optional[Dict[str, Any]]:
     """The job's version record, or None when it is missing, unreadable or of another format."""
+    return _read_record(out_dir)[0]
+
+
+def _read_record(out_dir: str) -> Tuple[Optional[Dict[str, Any]], Optional[List[int]]]:
+    """(the job's version record, the settled status of the bytes read as in `read_value`)."""
     try:
         fd = os.open(os.path.join(out_dir, VERSION_FILE), os.O_RDONLY | os.O_CLOEXEC)
     except OSError:
-        return None
+        return None, None
     try:
-        record = json.loads(_read_all(fd))
+        data = _read_all(fd)
+        st = os.fstat(fd)
+        record = json.loads(data)
     except (OSError, ValueError):
-        return None
+        return None, None
     finally:
         os.close(fd)
     if not isinstance(record, dict) or record.get("format") != FORMAT:
-        return None
+        return None, None
     if not isinstance(record.get("code"), dict) or not isinstance(record.get("inputs"), dict):
-        return None
-    return record
+        return None, None
+    return record, _stat_key(st) if settled(st) else None
 
 
 def _stat_key(st: os.stat_result) -> List[int]:
@@ -334,23 +341,25 @@ def read_stored(out: str, cache: Optional[Cache] = None) -> Dict[str, Stored]:
 
 def _read_job(out_dir: str, name: str, stored: Dict[str, Stored], known: Dict[str, Any],
               values: Dict[str, Any]) -> None:
-    record = read_record(out_dir)
+    # A cache entry: [data version, *status of value.json, *status of the record, record].
+    entry = known.get(name)
+    if isinstance(entry, list) and len(entry) == 12 and isinstance(entry[11], dict):
+        try:
+            record_now = _stat_key(os.stat(os.path.join(out_dir, VERSION_FILE)))
+            value_now = _stat_key(os.stat(os.path.join(out_dir, VALUE_FILE)))
+        except OSError:
+            record_now = value_now = None
+        if record_now == entry[6:11] and value_now == entry[1:6]:
+            values[name] = entry
+            stored[out_dir] = Stored(entry[11], entry[0])
+            return
+    record, record_status = _read_record(out_dir)
     if record is None:
         return
     data = record.get("data")
-    entry = known.get(name)
-    if isinstance(entry, list) and entry and entry[0] == data:
-        try:
-            now = _stat_key(os.stat(os.path.join(out_dir, VALUE_FILE)))
-        except OSError:
-            now = None
-        if now == entry[1:]:
-            values[name] = entry
-            stored[out_dir] = Stored(record, data)
-            return
     value, status = read_value(out_dir)
-    if value is not None and value == data and status is not None:
-        values[name] = [value] + status
+    if value is not None and value == data and status is not None and record_status is not None:
+        values[name] = [value] + status + record_status + [record]
     stored[out_dir] = Stored(record, value)
 
 

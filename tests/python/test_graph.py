@@ -343,3 +343,15 @@ def test_discover_forwards_warnings_and_reports_failures(tmp_path, capsys):
             graph.discover(modules, cwd=str(tmp_path), env=child_env())
         assert str(excinfo.value) == message
     assert capsys.readouterr().err == ""
+
+
+@pytest.mark.parametrize("key", [
+    {}, {"b": "x", "a": "y"}, {"z": "1", "é": "2", "y": "3"}, {"a": 'q"'}, {"a": "\\"}, {"a": "é中"},
+    {"a": "\x01"}, {"a": "\ud800"}, {"a": "\u00a0"}, {"\u2028": "x"}, {"a": 1}, {"a": {"b": "c"}}, "s", 1.5,
+])
+def test_job_texts_put_together_by_hand_equal_the_encoders(key):
+    from kevro.common import canonical
+    from kevro.ledger import json_text
+
+    assert canonical(key) == json.dumps(key, separators=(",", ":"), sort_keys=True, ensure_ascii=False)
+    assert json_text(key) == json.dumps(key, ensure_ascii=False)
