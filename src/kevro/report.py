@@ -177,7 +177,12 @@ def one_line(text: str) -> str:
 
 
 def esc(text: Any) -> str:
-    return html.escape(clean(str(text)), quote=True)
+    text = text if type(text) is str else str(text)
+    # Most texts of a page (names, times, keys) need nothing done to them.
+    if (text.isprintable() and "&" not in text and "<" not in text and ">" not in text and '"' not in text
+            and "'" not in text):
+        return text
+    return html.escape(clean(text), quote=True)
 
 
 def dot_string(text: str) -> str:
@@ -387,6 +392,17 @@ def _badge(state: str, short: bool = False) -> str:
     return f'<span class="b s-{state}">{esc(text)}</span>'
 
 
+_SHORT_BADGES: Dict[str, str] = {}
+
+
+def _short_badge(state: str) -> str:
+    """_badge(state, True), made once per state: a page has one in every partition row."""
+    badge = _SHORT_BADGES.get(state)
+    if badge is None:
+        badge = _SHORT_BADGES[state] = _badge(state, True)
+    return badge
+
+
 TRACEBACK_HEAD = "Traceback (most recent call last):"
 
 
@@ -463,7 +479,7 @@ def _details(view: AssetView, names: Dict[str, str], budget: _Budget) -> str:
         duration = format_duration(ran.get("duration_s")) if ran else ""
         reason = f' <span class="muted">({esc(job.reason)})</span>' if job.reason and job.state != FAILED else ""
         parts.append(f"<tr><td>{esc(partition_text(job.job.partition_keys)) or '—'}</td>"
-                     f'<td>{_badge(job.state, True)}{reason}</td><td class="n">{esc(duration)}</td>'
+                     f'<td>{_short_badge(job.state)}{reason}</td><td class="n">{esc(duration)}</td>'
                      f'<td class="n">{esc(when)}</td>'
                      f"<td class=\"n\"><code>{esc(str(ran.get('run_id', ''))[:8])}</code></td></tr>")
         if job.state == FAILED:
