@@ -56,18 +56,18 @@ def canonical(key: Any) -> str:
     """The identity of a partition key: its compact JSON text with sorted object members."""
     # A run takes this of every job's partition: the plain strings and dicts of them that most
     # are made of are put together here (what the encoder writes for them), the rest encoded.
-    if type(key) is dict and all(type(k) is str and _plain(k) for k in key):
+    if type(key) is dict and all([type(k) is str and json_plain(k) for k in key]):
         members = []
         for name in sorted(key):
             value = key[name]
-            if type(value) is not str or not _plain(value):
+            if type(value) is not str or not json_plain(value):
                 return _ENCODER.encode(key)
             members.append(f'"{name}":"{value}"')
         return "{" + ",".join(members) + "}"
     return _ENCODER.encode(key)
 
 
-def _plain(text: str) -> bool:
+def json_plain(text: str) -> bool:
     """Whether JSON writes the string as it is between its quotes."""
     return text.isprintable() and '"' not in text and "\\" not in text
 

@@ -7,9 +7,9 @@ import json
 import os
 import time
 from dataclasses import dataclass, field
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Collection, Dict, List, Optional, Sequence, Tuple
 
-from kevro.common import FAILED, LOG_FILE, OK, SKIPPED, UP_TO_DATE, canonical, key_text
+from kevro.common import FAILED, LOG_FILE, OK, SKIPPED, UP_TO_DATE, json_plain, canonical, key_text
 
 
 def iso_utc(timestamp: Optional[float]) -> Optional[str]:
@@ -29,12 +29,23 @@ def partition_text(partition: Dict[str, Any]) -> str:
 def json_text(value: Any) -> str:
     """json.dumps(value, ensure_ascii=False), without its cost for the strings that need no
     escape and for dicts of them (a job's partition, its folder)."""
-    if isinstance(value, str):
-        if value.isprintable() and '"' not in value and "\\" not in value:
+    if type(value) is str:
+        if json_plain(value):
             return f'"{value}"'
-    elif isinstance(value, dict) and all(isinstance(key, str) for key in value):
-        return "{" + ", ".join(f"{json_text(k)}: {json_text(v)}" for k, v in value.items()) + "}"
+    elif type(value) is dict:
+        return pairs_json(value.items())
     return json.dumps(value, ensure_ascii=False)
+
+
+def pairs_json(pairs: Collection[Tuple[Any, Any]]) -> str:
+    """json_text of the dict of these (key, value) pairs (with distinct keys), e.g. of the
+    (dimension, key) pairs of a job's partition."""
+    members = []
+    for name, value in pairs:
+        if type(name) is not str or type(value) is not str or not json_plain(name) or not json_plain(value):
+            return json.dumps(dict(pairs), ensure_ascii=False)
+        members.append(f'"{name}": "{value}"')
+    return "{" + ", ".join(members) + "}"
 
 
 class LedgerWriter:

@@ -37,7 +37,7 @@ from kevro import versions
 from kevro.common import (FAILED, LEDGER_FILE, LOCK_FILE, LOG_FILE, OK, RESULT_FILE, SKIPPED, UP_TO_DATE, VALUE_FILE,
                           WORKERS_LOG, aligned, remove_stale_result)
 from kevro.executors import BEGAN, RETRY, Executor, IsolatedPool, JobEvent, WarmPool, signal_name
-from kevro.ledger import LedgerWriter, first_line, format_duration, iso_utc, json_text
+from kevro.ledger import LedgerWriter, first_line, format_duration, iso_utc, json_text, pairs_json
 from kevro.versions import CodeVersion, Stored
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -469,7 +469,7 @@ class _Run:
             head = json.dumps({"run_id": self.run_id, "asset": job.asset.name, "ref": job.asset.ref},
                               ensure_ascii=False)
             prefix = self.line_prefixes[job.asset.ref] = head[:-1] + ', "partition": '
-        return (f'{prefix}{json_text(job.partition_keys)}, "started_at": null, "ended_at": null, '
+        return (f'{prefix}{pairs_json(job.partition)}, "started_at": null, "ended_at": null, '
                 '"duration_s": 0.0, "worker_pid": null, "host": null, "ok": true, "error": null, "error_type": null, '
                 f'"skipped": false, "out_dir": {json_text(job.out_dir)}, "state": "{UP_TO_DATE}", '
                 '"reason": null, "attempt": null}')
