@@ -343,7 +343,8 @@ def _read_job(out_dir: str, name: str, stored: Dict[str, Stored], known: Dict[st
               values: Dict[str, Any]) -> None:
     # A cache entry: [data version, *status of value.json, *status of the record, record].
     entry = known.get(name)
-    if isinstance(entry, list) and len(entry) == 12 and isinstance(entry[11], dict):
+    if (isinstance(entry, list) and len(entry) == 12 and isinstance(entry[11], dict)
+            and entry[11].get("data") == entry[0]):
         try:
             record_now = _stat_key(os.stat(os.path.join(out_dir, VERSION_FILE)))
             value_now = _stat_key(os.stat(os.path.join(out_dir, VALUE_FILE)))

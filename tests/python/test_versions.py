@@ -426,6 +426,10 @@ def test_the_value_cache_stands_for_value_json_only_while_its_status_holds(tmp_p
     cache.write(str(tmp_path))
     cache = versions.Cache.read(str(tmp_path))
     assert list(cache.values) == ["asset/k=1"]
+    # The record is kept as well, and read again once written again.
+    assert versions.read_stored(str(tmp_path), cache)[key].record["code"]["version"] == "c"
+    versions.write_record(str(job), versions.make_record(versions.CodeVersion("d", {}), {"k": 1}, data, {}))
+    assert versions.read_stored(str(tmp_path), cache)[key].record["code"]["version"] == "d"
 
     # While the status holds, the cache stands for the bytes; once it changes, they are read.
     stat = os.stat(job / "value.json")
