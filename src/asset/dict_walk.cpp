@@ -93,54 +93,58 @@ int DictWalk::next(Ref& key, Ref& value) {
 #else
 
 bool DictWalk::start() {
-    if (!current_size(start_size_)) {
+    // PyDict_Items reads the storage, also of a subclass; the tuple is read without calls.
+    Ref items = checked(PyDict_Items(dict_));
+    items_ = items ? checked(PyList_AsTuple(items.get())) : Ref();
+    if (!items_) {
         return false;
     }
-    // PyDict_Keys reads the storage, also of a subclass.
-    start_keys_ = Ref::steal(start_size_ == 0 ? PyList_New(0) : PyDict_Keys(dict_));
-    if (!start_keys_) {
-        ensure_error();
-        return false;
+    start_size_ = PyTuple_GET_SIZE(items_.get());
+    return true;
+}
+
+bool DictWalk::all_start_keys_remain(bool& remain) {
+    remain = false;
+    if (skipped_) {
+        return true;
     }
-    keys_ = Ref::borrow(start_keys_.get());
+    for (Py_ssize_t i = 0; i < start_size_; ++i) {
+        PyObject* k = PyTuple_GET_ITEM(PyTuple_GET_ITEM(items_.get(), i), 0);
+        if (!PyUnicode_CheckExact(k)) {
+            return true;  // its lookup would run its own __hash__
+        }
+        // A lookup in the storage, as for the values: a subclass's `__contains__` is not called.
+        if (PyDict_GetItemWithError(dict_, k) == nullptr) {
+            return !PyErr_Occurred();
+        }
+    }
+    remain = true;
     return true;
 }
 
 bool DictWalk::take_added() {
     added_ = true;
     pos_ = 0;
-    if (!ran_python_) {
-        // Nothing but this walk touched the dict: no key can have arrived.
-        keys_ = Ref::steal(PyList_New(0));
-        if (!keys_) {
+    // The size is still the starting one: when every key of the start is still there, no key
+    // can have been added.
+    bool remain = false;
+    if (!all_start_keys_remain(remain)) {
+        return false;
+    }
+    if (remain) {
+        return true;
+    }
+    Ref now = checked(PyDict_Keys(dict_));
+    Ref known = checked(PySet_New(nullptr));
+    Ref added = checked(PyList_New(0));
+    if (!now || !known || !added) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < start_size_; ++i) {
+        if (PySet_Add(known.get(), PyTuple_GET_ITEM(PyTuple_GET_ITEM(items_.get(), i), 0)) < 0) {
             ensure_error();
             return false;
         }
-        return true;
-    }
-    Ref now = Ref::steal(PyDict_Keys(dict_));
-    if (!now) {
-        ensure_error();
-        return false;
-    }
-    // Usually nothing changed, and the two lists hold the same objects.
-    int same = PyObject_RichCompareBool(now.get(), start_keys_.get(), Py_EQ);
-    if (same < 0) {
-        return false;
-    }
-    if (same == 1) {
-        keys_ = Ref::steal(PyList_New(0));
-        if (!keys_) {
-            ensure_error();
-            return false;
-        }
-        return true;
-    }
-    Ref known = Ref::steal(PySet_New(start_keys_.get()));
-    Ref added = Ref::steal(PyList_New(0));
-    if (!known || !added) {
-        ensure_error();
-        return false;
     }
     Py_ssize_t n = PyList_Size(now.get());
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -154,50 +158,65 @@ bool DictWalk::take_added() {
             return false;
         }
     }
-    keys_ = std::move(added);
+    added_keys_ = std::move(added);
+    added_size_ = PyList_Size(added_keys_.get());
     return true;
 }
 
 int DictWalk::next(Ref& key, Ref& value) {
     for (;;) {
-        if (check_size() < 0) {
+        // Without user code in between, the dict is as it was at the start.
+        if (ran_python_ && check_size() < 0) {
             return -1;
         }
-        if (start_size_ == 0) {
-            return 0;  // empty then and now
-        }
-        if (pos_ >= PyList_Size(keys_.get())) {
-            if (added_) {
+        PyObject* k = nullptr;
+        PyObject* v = nullptr;
+        if (!added_ && pos_ < start_size_) {
+            PyObject* pair = PyTuple_GET_ITEM(items_.get(), pos_++);
+            k = PyTuple_GET_ITEM(pair, 0);
+            v = PyTuple_GET_ITEM(pair, 1);
+            if (!ran_python_ || !PyUnicode_Check(k)) {
+                return take(Ref::borrow(k), Ref::borrow(v), key, value);
+            }
+        } else {
+            if (!added_) {
+                if (!ran_python_) {
+                    return 0;  // nothing but this walk touched the dict: no key can have arrived
+                }
+                // Keys that arrived during the walk come after every key that was there before.
+                if (!take_added()) {
+                    return -1;
+                }
+            }
+            if (pos_ >= added_size_) {
                 return 0;
             }
-            // Keys that arrived during the walk come after every key that was there before.
-            if (!take_added()) {
+            k = PyList_GetItem(added_keys_.get(), pos_++);
+            if (k == nullptr) {
+                ensure_error();
                 return -1;
+            }
+            if (!PyUnicode_Check(k)) {
+                return take(Ref::borrow(k), Ref::borrow(Py_None), key, value);
+            }
+        }
+        // User code may have changed the dict: the value is the one that it holds now.
+        if (!PyUnicode_CheckExact(k)) {
+            ran_python_ = true;  // a str subclass may bring its own __hash__ and __eq__
+        }
+        Ref held = Ref::borrow(k);
+        v = PyDict_GetItemWithError(dict_, k);
+        if (v == nullptr) {
+            if (PyErr_Occurred()) {
+                return -1;
+            }
+            // The key has left the dict since the start: a walk over the storage skips it.
+            if (!added_) {
+                skipped_ = true;
             }
             continue;
         }
-        Ref k = Ref::borrow(PyList_GetItem(keys_.get(), pos_++));
-        if (!k) {
-            ensure_error();
-            return -1;
-        }
-        Ref v;
-        if (PyUnicode_Check(k.get())) {
-            if (!PyUnicode_CheckExact(k.get())) {
-                ran_python_ = true;  // a str subclass may bring its own __hash__ and __eq__
-            }
-            v = Ref::borrow(PyDict_GetItemWithError(dict_, k.get()));
-            if (!v) {
-                if (PyErr_Occurred()) {
-                    return -1;
-                }
-                // The key has left the dict since the start: a walk over the storage skips it.
-                continue;
-            }
-        } else {
-            v = Ref::borrow(Py_None);
-        }
-        return take(std::move(k), std::move(v), key, value);
+        return take(std::move(held), Ref::borrow(v), key, value);
     }
 }
 

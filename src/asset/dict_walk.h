@@ -15,11 +15,13 @@ namespace kevro {
 ///
 /// On CPython the walk reads the dict's storage. PyPy's PyDict_Next looks every value up again
 /// (through a subclass's `__getitem__`, and a failing lookup there aborts the interpreter), so
-/// there the walk takes the list of keys at the start, looks each value up in the storage when
-/// its turn comes, skips keys that have left the dict meanwhile and afterwards visits keys that
-/// were added, which is what an iteration over the storage sees. A key that is not a `str` is
-/// not looked up there (its `__hash__` is user code): it comes with the value None, so callers
-/// check the key before they look at the value.
+/// there the walk takes the (key, value) pairs at the start. While no user code has run, the
+/// dict is as it was then, and the pairs are handed out as they are. Once user code may have
+/// run, each value is looked up in the storage when its turn comes, keys that have left the
+/// dict meanwhile are skipped, and afterwards the keys that were added are visited, which is
+/// what an iteration over the storage sees. A key that is not a `str` is not looked up there
+/// (its `__hash__` is user code): it comes with its value of the start (None for an added
+/// one), so callers check the key before they look at the value.
 class DictWalk {
   public:
     /// `dict` is borrowed and must outlive the walk.
@@ -54,11 +56,16 @@ class DictWalk {
     Py_ssize_t taken_ = 0;
 #ifdef PYPY_VERSION
     bool take_added();
+    /// Whether every key of the start is still in the dict, as far as that can be told without
+    /// running user code; false with an exception set when a lookup fails.
+    bool all_start_keys_remain(bool& remain);
 
-    Ref start_keys_;  // the keys at the start, in order
-    Ref keys_;        // the keys being walked: those of the start, then those added since
+    Ref items_;       // a tuple of the (key, value) pairs at the start, in order
+    Ref added_keys_;  // the keys added during the walk, once looked for
     Py_ssize_t pos_ = 0;
-    bool added_ = false;       // keys_ now holds the keys that were added during the walk
+    Py_ssize_t added_size_ = 0;
+    bool added_ = false;       // the walk is past the keys of the start
+    bool skipped_ = false;     // a key of the start had left the dict when its turn came
     bool ran_python_ = false;  // user code may have run since the start
 #else
     Py_ssize_t pos_ = 0;

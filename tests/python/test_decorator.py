@@ -378,6 +378,13 @@ def test_dict_swap_before_the_end_is_walked_like_the_storage(kind):
     assert metadata(inputs=inputs)["inputs"] == {"a": "m", "c": "new"}
 
 
+@pytest.mark.parametrize("kind", [dict, Hostile])
+def test_value_replaced_during_the_walk_is_read_when_its_turn_comes(kind):
+    inputs = kind()
+    dict.update(inputs, a=Mutating("m", lambda: dict.__setitem__(inputs, "b", "new")), b="old")
+    assert metadata(inputs=inputs)["inputs"] == {"a": "m", "b": "new"}
+
+
 def test_value_dropped_during_the_walk_is_held():
     inputs = {}
 
