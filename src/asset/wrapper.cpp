@@ -64,7 +64,11 @@ PyObject* asset_wrapper_descr_get(PyObject* self, PyObject*, PyObject*) noexcept
 PyObject* get_metadata(PyObject* self, void*) noexcept {
     return boundary([&] { return metadata_to_dict(*as_wrapper(self)->metadata); });
 }
-PyObject* get_kind(PyObject*, void*) noexcept { return PyUnicode_FromString("asset"); }
+PyObject* get_kind(PyObject*, void*) noexcept {
+    PyObject* kind = asset_kind.get();
+    Py_XINCREF(kind);
+    return kind;
+}
 PyObject* get_original(PyObject* self, void*) noexcept {
     Py_INCREF(as_wrapper(self)->function);
     return as_wrapper(self)->function;
@@ -98,6 +102,11 @@ Name doc_name("__doc__");
 Name module_name("__module__");
 
 PyObject* asset_wrapper_getattro(PyObject* self, PyObject* name) noexcept {
+    // The contract's names arrive interned, from the module and from Python code alike, as
+    // these very objects: none of them is one of the names below.
+    if (kevro_kind_name.is(name) || kevro_original_name.is(name) || kevro_metadata_name.is(name)) {
+        return PyObject_GenericGetAttr(self, name);
+    }
     // The class keeps its own `__doc__` and `__module__`; an instance shows the function's.
     if (doc_name.matches(name) || module_name.matches(name)) {
         return attr(as_wrapper(self)->function, name).release();

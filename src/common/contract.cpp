@@ -9,8 +9,6 @@ namespace kevro {
 
 namespace {
 
-Name kevro_kind_name("__kevro_kind__");
-Name kevro_original_name("__kevro_original__");
 Name getsourcefile_name("getsourcefile");
 Name resolve_name("resolve");
 
@@ -22,8 +20,8 @@ bool is_asset(PyObject* obj) {
         PyErr_Clear();
         return false;
     }
-    return PyUnicode_Check(kind.get()) &&
-           PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
+    // The wrapper answers with the interned text itself, which spares the comparison.
+    return asset_kind.matches(kind.get());
 }
 
 Ref original_of(PyObject* obj) {

@@ -55,5 +55,10 @@ inline Name dumps_name("dumps");
 inline Name pathlib_name("pathlib");
 inline Name path_name("Path");
 inline Name sys_name("sys");
+// The asset attribute contract: its three attribute names and the kind that marks an asset.
+inline Name kevro_kind_name("__kevro_kind__");
+inline Name kevro_metadata_name("__kevro_metadata__");
+inline Name kevro_original_name("__kevro_original__");
+inline Name asset_kind("asset");
 
 }  // namespace kevro

@@ -42,7 +42,6 @@ Name return_annotation_name("return_annotation");
 Name dedent_name("dedent");
 Name strip_name("strip");
 Name isinstance_name("isinstance");
-Name kevro_metadata_name("__kevro_metadata__");
 
 /// The standard modules of one call, imported at its start in this order.
 struct Stdlib {
