@@ -157,6 +157,9 @@ class String {
         return heap() ? rep_.large.size : static_cast<unsigned char>(rep_.small[kTag]);
     }
     bool empty() const noexcept { return size() == 0; }
+    /// Held inline: then all 24 bytes from data() on may be read, those past the size zero but
+    /// the last.
+    bool is_inline() const noexcept { return !heap(); }
     std::string_view view() const noexcept { return {data(), size()}; }
     operator std::string_view() const noexcept { return view(); }
     /// The first eight bytes, padded with zero bytes, as a big-endian number: two strings whose
@@ -287,6 +290,7 @@ class Value {
     std::int64_t as_i64() const { return static_cast<std::int64_t>(expect(Kind::sinteger).bits_); }
     double as_double() const { return std::bit_cast<double>(expect(Kind::real).bits_); }
     std::string_view as_string() const { return expect(Kind::string).s_.view(); }
+    const String& as_string_ref() const { return expect(Kind::string).s_; }
     const Array& as_array() const { return expect(Kind::array).a_; }
     Array& as_array() { return const_cast<Value&>(expect(Kind::array)).a_; }
     const Object& as_object() const { return expect(Kind::object).o_; }
