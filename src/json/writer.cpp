@@ -467,10 +467,11 @@ std::string write_compact(const Value& value) {
     // Texts written one after another tend to be of a size: room for as much as the last one
     // on this thread takes one allocation instead of a chain of doublings, whose freed blocks
     // would heap up at the top of the heap and be given back to the system. A text much
-    // smaller than its room gives the rest back.
+    // smaller than its room gives the rest back. The room stays within 1 MiB, so that one huge
+    // text does not make the next small one ask for as much.
     static thread_local std::size_t last_size = 0;
     std::string out;
-    out.reserve(std::max<std::size_t>(128, last_size + last_size / 16));
+    out.reserve(std::clamp<std::size_t>(last_size + last_size / 16, 128, std::size_t{1} << 20));
     write_compact(value, out);
     last_size = out.size();
     if (out.capacity() > 2 * out.size() + 256) out.shrink_to_fit();
