@@ -20,7 +20,7 @@ namespace kevro::json {
 
 namespace detail {
 struct Access {
-    static std::vector<Member>& members(Object& o) noexcept { return o.members_; }
+    static Members& members(Object& o) noexcept { return o.members_; }
     /// Makes `v` an empty string and returns it, for the parser to fill in place.
     static String& make_string(Value& v) noexcept {
         v.destroy();
@@ -385,33 +385,18 @@ class Parser {
     ParseError& error_;
     std::size_t depth_ = 0;
     std::array<Frame, kMaxDepth> frames_;  // written before they are read
-    // Per depth: the elements or members of the container open there (the members' vector
-    // keeps its room for the next object at that depth), and the size of the last non-empty
-    // array closed there, which is a good guess for the next.
-    // (They grow with the depth reached, so that small texts stay cheap to parse.)
+    // Per depth: the elements or members of the container open there, which keep their room
+    // for the next container at that depth; a closing container copies them into a block of
+    // its exact size. (They grow with the depth reached, so that small texts stay cheap.)
     std::vector<std::vector<Value>> elements_;
     std::vector<std::vector<Member>> members_;
     std::vector<std::vector<std::uint64_t>> prefixes_;  // of the keys in members_
-    std::array<std::uint32_t, kMaxDepth> size_hint_{};
     std::vector<std::uint32_t> order_;  // scratch for putting an object's members in key order
     // By member count: the key orders of the last few objects of that many members that came
     // out of order (objects of a few shapes tend to repeat, the records of a list).
     std::vector<std::vector<std::vector<std::uint32_t>>> shapes_;
     std::string unescaped_;  // a string with escapes, decoded
 };
-
-/// A vector for a container's items: room for the guessed count, kept within bounds so that a
-/// wrong guess wastes little.
-template <typename T>
-void prepare(std::vector<T>& items, std::uint32_t hint) {
-    items.reserve(hint < 4 ? 4 : (hint < 64 ? hint : 64));
-}
-
-/// Gives back the room that a container much smaller than its guess did not use.
-template <typename T>
-void trim(std::vector<T>& items) {
-    if (items.capacity() > 2 * items.size() + 8) items.shrink_to_fit();
-}
 
 bool Parser::fail(Code code, const char* at) {
     // A malformed UTF-8 sequence where a token was expected is reported as such.
@@ -737,14 +722,13 @@ bool Parser::parse_number(Value& slot) {
 void Parser::close_array() {
     --depth_;
     std::vector<Value>& items = elements_[depth_];
-    if (items.empty()) {
-        *frames_[depth_].slot = Value(Array());
-        return;
+    Array array;
+    if (!items.empty()) {
+        array.reserve(items.size());
+        for (Value& v : items) array.push_back(std::move(v));
+        items.clear();
     }
-    size_hint_[depth_] = static_cast<std::uint32_t>(items.size());
-    trim(items);
-    *frames_[depth_].slot = Value(std::move(items));
-    items = std::vector<Value>();
+    *frames_[depth_].slot = Value(std::move(array));
 }
 
 const std::vector<std::uint32_t>& Parser::key_order(const std::vector<Member>& items,
@@ -802,7 +786,7 @@ void Parser::close_object() {
     std::vector<std::uint64_t>& prefixes = prefixes_[depth_];
     std::size_t n = items.size();
     Object object;
-    std::vector<Member>& members = detail::Access::members(object);
+    Members& members = detail::Access::members(object);
     members.reserve(n);
     if (f.ordered) {
         for (Member& m : items) members.push_back(std::move(m));
@@ -846,6 +830,7 @@ bool Parser::run(Value& out) {
                     }
                 } else if (elements_.size() <= depth_) {
                     elements_.resize(depth_ + 1);
+                    elements_[depth_].reserve(32);
                 }
                 ++depth_;
                 ++p_;
@@ -864,10 +849,7 @@ bool Parser::run(Value& out) {
                     slot = parse_key(frame);
                     if (slot == nullptr) return false;
                 } else {
-                    // Room for as many elements as the last array at this depth had.
-                    std::vector<Value>& elements = elements_[depth_ - 1];
-                    prepare(elements, size_hint_[depth_ - 1]);
-                    slot = &elements.emplace_back();
+                    slot = &elements_[depth_ - 1].emplace_back();
                 }
                 continue;
             }
@@ -1002,6 +984,9 @@ std::string ParseError::text() const {
 bool parse(std::string_view text, Value& out, ParseError& error) {
     error = ParseError{};
     // The value is built in a fresh tree and handed over only when the whole text was read.
+    // Its blocks come from one arena, its first chunk sized after the text.
+    detail::Arena arena(std::clamp<std::size_t>(2 * text.size(), 256, std::size_t{64} << 10));
+    detail::ArenaScope scope(arena);
     Parser parser(text, error);
     Value result;
     if (parser.run(result)) {

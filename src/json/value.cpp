@@ -7,6 +7,107 @@
 
 namespace kevro::json {
 
+namespace detail {
+
+namespace {
+// The arena of the parse running on this thread, if any.
+thread_local Arena* current_arena = nullptr;
+
+// A block larger than this share of a chunk gets a chunk of its own.
+constexpr std::size_t kLargestShare = 4;
+constexpr std::size_t kLargestChunk = std::size_t{64} << 10;
+
+/// Freed chunks of the largest size, kept for the next parse on this thread: a large document
+/// let go at once would otherwise hand the allocator enough memory to give back to the system,
+/// and the next parse would fault all its pages in afresh. The list runs through the chunks'
+/// first block pointer.
+class SpareChunks {
+  public:
+    static constexpr std::size_t kMost = 32;  // 2 MiB
+    SpareChunks() = default;
+    SpareChunks(const SpareChunks&) = delete;
+    SpareChunks& operator=(const SpareChunks&) = delete;
+    ~SpareChunks();
+    bool keep(Chunk* chunk) noexcept {
+        if (count_ == kMost) return false;
+        *reinterpret_cast<Chunk**>(chunk + 1) = head_;
+        head_ = chunk;
+        ++count_;
+        return true;
+    }
+    Chunk* take() noexcept {
+        Chunk* chunk = head_;
+        if (chunk != nullptr) {
+            head_ = *reinterpret_cast<Chunk**>(chunk + 1);
+            --count_;
+        }
+        return chunk;
+    }
+
+  private:
+    Chunk* head_ = nullptr;
+    std::size_t count_ = 0;
+};
+thread_local SpareChunks spare_chunks;
+// Set once the thread's spare chunks are gone: blocks let go later in the thread's exit (values
+// held by other thread-local or static objects) free their chunks at once.
+thread_local bool spare_chunks_gone = false;
+
+SpareChunks::~SpareChunks() {
+    spare_chunks_gone = true;
+    while (Chunk* chunk = take()) ::operator delete(chunk);
+}
+
+/// A chunk of exactly one block of `n` bytes, its head and the block's pointer to it first.
+void* own_chunk(std::size_t n) {
+    std::size_t size = sizeof(Chunk) + sizeof(Chunk*) + n;
+    auto* chunk = static_cast<Chunk*>(::operator new(size));
+    chunk->refs = 1;
+    chunk->size = size;
+    auto* block = reinterpret_cast<Chunk**>(chunk + 1);
+    *block = chunk;
+    return block + 1;
+}
+}  // namespace
+
+void free_chunk(Chunk* chunk) noexcept {
+    if (chunk->size == kLargestChunk && !spare_chunks_gone && spare_chunks.keep(chunk)) return;
+    ::operator delete(chunk);
+}
+
+void* Arena::refill(std::size_t n) {
+    // A large block gets a chunk of its own, so that it wastes no room in the current one.
+    if (kLargestShare * (n + sizeof(Chunk*)) > next_size_) return own_chunk(n);
+    std::size_t size = next_size_;
+    Chunk* chunk = size == kLargestChunk && !spare_chunks_gone ? spare_chunks.take() : nullptr;
+    if (chunk == nullptr) chunk = static_cast<Chunk*>(::operator new(size));
+    drop();
+    chunk->refs = 1;
+    chunk->size = size;
+    chunk_ = chunk;
+    next_ = reinterpret_cast<char*>(chunk + 1);
+    end_ = reinterpret_cast<char*>(chunk) + size;
+    next_size_ = std::min(2 * size, kLargestChunk);
+    return allocate(n);
+}
+
+void Arena::drop() noexcept {
+    if (chunk_ != nullptr && --chunk_->refs == 0) free_chunk(chunk_);
+    chunk_ = nullptr;
+    next_ = end_ = nullptr;
+}
+
+ArenaScope::ArenaScope(Arena& arena) noexcept : previous_(current_arena) { current_arena = &arena; }
+ArenaScope::~ArenaScope() { current_arena = previous_; }
+
+void* allocate_block(std::size_t n) {
+    Arena* arena = current_arena;
+    if (arena == nullptr) return own_chunk(n);
+    return arena->allocate(n);
+}
+
+}  // namespace detail
+
 namespace {
 
 bool key_less(const Member& a, const Member& b) noexcept { return a.key < b.key; }
@@ -37,7 +138,7 @@ const Value* Object::find(std::string_view key) const {
     return nullptr;
 }
 
-Object Object::from_members(std::vector<Member> members) {
+Object Object::from_members(Members members) {
     Object result;
     // Step 1: members that already arrive in strictly ascending key order need no work.
     bool ordered = true;

@@ -7,6 +7,7 @@
 #include <concepts>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <optional>
 #include <string>
@@ -17,8 +18,95 @@
 
 namespace kevro::json {
 
+namespace detail {
+
+/// The head of a chunk of memory that holds blocks: how many of its blocks are alive, plus one
+/// while an arena still carves blocks from it, and the chunk's size. Each block is preceded by a
+/// pointer to the head of its chunk, so that it can be let go without knowing where it came from.
+struct Chunk {
+    std::size_t refs;
+    std::size_t size;
+};
+
+/// Frees a chunk whose last block was let go.
+void free_chunk(Chunk* chunk) noexcept;
+
+/// Carves blocks for one parse from chunks of memory, each chunk freed when its last block is.
+/// Values that came out of one parse may share a chunk: letting go of them on different threads
+/// needs the same synchronisation as any other shared data.
+class Arena {
+  public:
+    /// `first` is the size of the first chunk, which is allocated with the first block.
+    explicit Arena(std::size_t first) noexcept : next_size_(first) {}
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    ~Arena() { drop(); }
+
+    void* allocate(std::size_t n) {
+        n = (n + 7) & ~std::size_t{7};
+        if (static_cast<std::size_t>(end_ - next_) < n + sizeof(Chunk*)) return refill(n);
+        auto* block = reinterpret_cast<Chunk**>(next_);
+        *block = chunk_;
+        ++chunk_->refs;
+        next_ += n + sizeof(Chunk*);
+        return block + 1;
+    }
+
+  private:
+    /// A block of n bytes (a multiple of 8) when the current chunk has no room for it.
+    void* refill(std::size_t n);
+    void drop() noexcept;
+    Chunk* chunk_ = nullptr;
+    char* next_ = nullptr;
+    char* end_ = nullptr;
+    std::size_t next_size_;
+};
+
+/// While one lives, the blocks that this thread allocates come from `arena`.
+class ArenaScope {
+  public:
+    explicit ArenaScope(Arena& arena) noexcept;
+    ArenaScope(const ArenaScope&) = delete;
+    ArenaScope& operator=(const ArenaScope&) = delete;
+    ~ArenaScope();
+
+  private:
+    Arena* previous_;
+};
+
+/// A block of `n` bytes, aligned to 8: from the thread's arena when there is one, otherwise a
+/// chunk of its own.
+void* allocate_block(std::size_t n);
+inline void release_block(void* p) noexcept {
+    Chunk* chunk = *(static_cast<Chunk**>(p) - 1);
+    if (--chunk->refs == 0) free_chunk(chunk);
+}
+
+/// The allocator of arrays and objects: blocks, so that a parse can carve them from its arena.
+template <typename T>
+struct BlockAllocator {
+    using value_type = T;
+    using is_always_equal = std::true_type;
+    BlockAllocator() noexcept = default;
+    template <typename U>
+    BlockAllocator(const BlockAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) {
+        if (n > std::numeric_limits<std::size_t>::max() / sizeof(T) / 2) {
+            throw std::bad_array_new_length();
+        }
+        return static_cast<T*>(allocate_block(n * sizeof(T)));
+    }
+    void deallocate(T* p, std::size_t) noexcept { release_block(p); }
+    template <typename U>
+    friend bool operator==(const BlockAllocator&, const BlockAllocator<U>&) noexcept {
+        return true;
+    }
+};
+
+}  // namespace detail
+
 /// An immutable UTF-8 string: up to 23 bytes held inline (the unused ones zero), longer ones in
-/// one heap block of exactly their size. It compares by its bytes as unsigned char, which is UTF-8
+/// one block of their size. It compares by its bytes as unsigned char, which is UTF-8
 /// byte order, and holds no pointer into itself, so that moving it is a plain copy of its bytes.
 class String {
   public:
@@ -69,6 +157,9 @@ class String {
         return heap() ? rep_.large.size : static_cast<unsigned char>(rep_.small[kTag]);
     }
     bool empty() const noexcept { return size() == 0; }
+    /// Held inline: then all 24 bytes from data() on may be read, those past the size zero but
+    /// the last.
+    bool is_inline() const noexcept { return !heap(); }
     std::string_view view() const noexcept { return {data(), size()}; }
     operator std::string_view() const noexcept { return view(); }
     /// The first eight bytes, padded with zero bytes, as a big-endian number: two strings whose
@@ -105,13 +196,13 @@ class String {
             rep_.small[kTag] = static_cast<char>(n);
             return;
         }
-        rep_.large.data = static_cast<char*>(::operator new(n));
+        rep_.large.data = static_cast<char*>(detail::allocate_block(n));
         std::memcpy(rep_.large.data, s, n);
         rep_.large.size = n;
         rep_.small[kTag] = kHeap;
     }
     void release() noexcept {
-        if (heap()) ::operator delete(rep_.large.data);
+        if (heap()) detail::release_block(rep_.large.data);
     }
 
     union Rep {
@@ -129,7 +220,8 @@ namespace detail {
 struct Access;  // the parser's route to build values in place
 }
 
-using Array = std::vector<Value>;
+using Array = std::vector<Value, detail::BlockAllocator<Value>>;
+using Members = std::vector<Member, detail::BlockAllocator<Member>>;
 
 /// An object: members kept sorted by key in ascending order of the keys' bytes, keys unique.
 class Object {
@@ -142,17 +234,17 @@ class Object {
     // Defined below, where Member is complete.
     std::size_t size() const noexcept;
     bool empty() const noexcept;
-    std::vector<Member>::const_iterator begin() const noexcept;
-    std::vector<Member>::const_iterator end() const noexcept;
+    Members::const_iterator begin() const noexcept;
+    Members::const_iterator end() const noexcept;
 
     /// Builds an object from members in any order; of equal keys the later one wins.
-    static Object from_members(std::vector<Member> members);
+    static Object from_members(Members members);
 
     friend bool operator==(const Object& a, const Object& b);
 
   private:
     friend struct detail::Access;
-    std::vector<Member> members_;
+    Members members_;
 };
 
 class Value {
@@ -198,6 +290,7 @@ class Value {
     std::int64_t as_i64() const { return static_cast<std::int64_t>(expect(Kind::sinteger).bits_); }
     double as_double() const { return std::bit_cast<double>(expect(Kind::real).bits_); }
     std::string_view as_string() const { return expect(Kind::string).s_.view(); }
+    const String& as_string_ref() const { return expect(Kind::string).s_; }
     const Array& as_array() const { return expect(Kind::array).a_; }
     Array& as_array() { return const_cast<Value&>(expect(Kind::array)).a_; }
     const Object& as_object() const { return expect(Kind::object).o_; }
@@ -240,10 +333,8 @@ struct Member {
 
 inline std::size_t Object::size() const noexcept { return members_.size(); }
 inline bool Object::empty() const noexcept { return members_.empty(); }
-inline std::vector<Member>::const_iterator Object::begin() const noexcept {
-    return members_.begin();
-}
-inline std::vector<Member>::const_iterator Object::end() const noexcept { return members_.end(); }
+inline Members::const_iterator Object::begin() const noexcept { return members_.begin(); }
+inline Members::const_iterator Object::end() const noexcept { return members_.end(); }
 
 inline void Value::destroy() noexcept {
     switch (kind_) {

@@ -72,7 +72,10 @@ class Buffer {
     // while they are still in the cache; the string's own capacity doubles.
     void grow(std::size_t n) {
         std::size_t step = std::clamp<std::size_t>(len_, 128, 16 * 1024);
-        out_.resize(len_ + (n < step ? step : n));
+        std::size_t size = len_ + (n < step ? step : n);
+        // Within the room the string has, as far as it goes.
+        if (len_ + n <= out_.capacity()) size = std::min(size, out_.capacity());
+        out_.resize(size);
     }
     std::string& out_;
     std::size_t len_;
@@ -128,10 +131,39 @@ char* write_string_at(std::string_view s, char* p) {
     return p;
 }
 
-/// Room for the text of a string of n bytes, with a few bytes to spare for what follows it.
-inline std::size_t string_room(std::size_t n) { return n * 6 + 16; }
+/// Room for the text of a string of n bytes, with a few bytes to spare for what follows it
+/// (and for the 24 bytes that a short string copies whole).
+inline std::size_t string_room(std::size_t n) { return n * 6 + 32; }
 
-void write_string(std::string_view s, Buffer& buf) {
+/// Writes `s` quoted and escaped at `p` (room as string_room gives); returns the end. A string
+/// held inline is tested and copied as its three words: the zero bytes past its size stop the
+/// test there when no byte before them needs escaping.
+inline char* write_string_at(const String& s, char* p) {
+    if (std::endian::native == std::endian::little && s.is_inline()) {
+        std::uint64_t w[3];
+        std::memcpy(w, s.data(), sizeof w);
+        std::size_t n = s.size();
+        std::uint64_t stops = escape_stops(w[0]);
+        std::size_t first;
+        if (stops != 0) {
+            first = static_cast<std::size_t>(std::countr_zero(stops) >> 3);
+        } else if ((stops = escape_stops(w[1])) != 0) {
+            first = 8 + static_cast<std::size_t>(std::countr_zero(stops) >> 3);
+        } else {
+            // The last byte, the size, is below 0x20: there is a stop in this word.
+            first = 16 + static_cast<std::size_t>(std::countr_zero(escape_stops(w[2])) >> 3);
+        }
+        if (first == n) {
+            *p = '"';
+            std::memcpy(p + 1, w, sizeof w);
+            p[n + 1] = '"';
+            return p + n + 2;
+        }
+    }
+    return write_string_at(s.view(), p);
+}
+
+void write_string(const String& s, Buffer& buf) {
     buf.commit(write_string_at(s, buf.reserve(string_room(s.size()))));
 }
 
@@ -382,7 +414,7 @@ void write_value(const Value& v, Buffer& buf) {
             return;
         }
         case Value::Kind::string:
-            write_string(v.as_string(), buf);
+            write_string(v.as_string_ref(), buf);
             return;
         case Value::Kind::array: {
             const Array& a = v.as_array();
@@ -410,11 +442,10 @@ void write_value(const Value& v, Buffer& buf) {
             bool first = true;
             for (const Member& m : o) {
                 // The comma, the key and the colon in one reservation.
-                std::string_view key = m.key;
-                char* p = buf.reserve(string_room(key.size()));
+                char* p = buf.reserve(string_room(m.key.size()));
                 if (!first) *p++ = ',';
                 first = false;
-                p = write_string_at(key, p);
+                p = write_string_at(m.key, p);
                 *p++ = ':';
                 buf.commit(p);
                 write_value(m.value, buf);
@@ -433,9 +464,17 @@ void write_compact(const Value& value, std::string& out) {
 }
 
 std::string write_compact(const Value& value) {
+    // Texts written one after another tend to be of a size: room for as much as the last one
+    // on this thread takes one allocation instead of a chain of doublings, whose freed blocks
+    // would heap up at the top of the heap and be given back to the system. A text much
+    // smaller than its room gives the rest back. The room stays within 1 MiB, so that one huge
+    // text does not make the next small one ask for as much.
+    static thread_local std::size_t last_size = 0;
     std::string out;
-    out.reserve(128);
+    out.reserve(std::clamp<std::size_t>(last_size + last_size / 16, 128, std::size_t{1} << 20));
     write_compact(value, out);
+    last_size = out.size();
+    if (out.capacity() > 2 * out.size() + 256) out.shrink_to_fit();
     return out;
 }
 

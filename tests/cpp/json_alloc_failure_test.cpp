@@ -167,8 +167,9 @@ TEST(AllocationFailureTest, ParserFailsCleanlyAndLeavesTheTargetAsItWas) {
             EXPECT_EQ(out, expected) << "allocation " << n;
         }
     });
-    // Every failure point was visited: far more than a handful of allocations.
-    EXPECT_GT(failures, 50u);
+    // Every failure point was visited: the arena's chunks, the blocks too large for them, the
+    // parser's scratch vectors, far more than a handful.
+    EXPECT_GT(failures, 20u);
 }
 
 TEST(AllocationFailureTest, ParserRecoversForTheNextText) {
@@ -288,14 +289,14 @@ TEST(AllocationFailureTest, FailedInsertLeavesTheObjectAsItWas) {
 
 TEST(AllocationFailureTest, FromMembersSortsWithoutItsScratchBuffer) {
     // The stable sort asks for a scratch buffer without throwing; refused, it sorts in place.
-    std::vector<Member> members;
+    Members members;
     for (int i = 0; i < 40; ++i) {
         members.push_back(Member{"k" + std::to_string((i * 7) % 23), Value::from_u64(i)});
     }
     Object expected;
     for (const Member& m : members) expected.insert(m.key, m.value);
     std::size_t failures = sweep("Object::from_members", [&](std::size_t n, Outcome& outcome) {
-        std::vector<Member> input = members;
+        Members input = members;
         Object object;
         {
             FailAt fail(n);

@@ -65,7 +65,7 @@ TEST(ObjectTest, FindGivesTheValueOrNull) {
 }
 
 TEST(ObjectTest, FromMembersSortsAndTheLaterOfEqualKeysWins) {
-    std::vector<Member> members;
+    Members members;
     members.push_back({"c", Value::from_u64(1)});
     members.push_back({"a", Value::from_u64(2)});
     members.push_back({"c", Value::from_u64(3)});
@@ -77,12 +77,12 @@ TEST(ObjectTest, FromMembersSortsAndTheLaterOfEqualKeysWins) {
 }
 
 TEST(ObjectTest, FromMembersWithSortedKeysAndWithDuplicatesAtTheEnd) {
-    std::vector<Member> sorted;
+    Members sorted;
     sorted.push_back({"a", Value::from_u64(1)});
     sorted.push_back({"b", Value::from_u64(2)});
     EXPECT_EQ(write_compact(Value(Object::from_members(std::move(sorted)))), R"({"a":1,"b":2})");
 
-    std::vector<Member> dup;
+    Members dup;
     dup.push_back({"a", Value::from_u64(1)});
     dup.push_back({"b", Value::from_u64(2)});
     dup.push_back({"b", Value::from_u64(3)});
