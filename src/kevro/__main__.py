@@ -261,12 +261,14 @@ class Prepared(NamedTuple):
     stored: Dict[str, Any]  # what the job folders hold
     cache: Any  # of code versions
     history: Any  # what the ledger held, for the report; None when not asked for
+    codes: Any  # the code version of every asset of the plan
 
 
 def _prepare(args: argparse.Namespace, select: bool = True, history: bool = False) -> Prepared:
     """What `run`, `status` and (without a selection) `report` start from; args.graph is every
     asset of the modules. The output folder (and with `history` the ledger) is read while the
-    discovery child imports the modules."""
+    discovery child imports the modules, and the plan worked out from the report that discovery
+    gave last time: when this discovery reports the same bytes, that plan is this run's."""
     from kevro import graph, versions
 
     discovery = graph.Discovery(args.modules, strict=True)
@@ -278,16 +280,65 @@ def _prepare(args: argparse.Namespace, select: bool = True, history: bool = Fals
             from kevro import common, ledger, report  # noqa: F401 - the page's code loads meanwhile too
 
             read = ledger.read_history(os.path.join(args.out, common.LEDGER_FILE))
+        ahead = _plan_ahead(args, select, cache)
         records = discovery.records()
     finally:
         discovery.cancel()
+    if ahead is not None and ahead[0] == discovery.stdout:
+        args.graph = ahead[1]
+        return Prepared(ahead[2], ahead[3], stored, cache, read, ahead[4])
+    args.discovered = discovery.stdout
+    the_plan, selected = _plan(args, records, select)
+    return Prepared(the_plan, selected, stored, cache, read, versions.code_versions(the_plan.assets, cache))
+
+
+DISCOVERED_FILE = ".kevro-discovered.json"
+
+
+def _plan(args: argparse.Namespace, records: List[dict], select: bool) -> Tuple[Any, List[int]]:
+    """(plan, selected job indexes) of discovery's records; args.graph is every asset."""
+    from kevro import graph
+
     assets = args.graph = graph.build_graph(records)
     if not select:
-        return Prepared(graph.plan(assets, args.out), [], stored, cache, read)
+        return graph.plan(assets, args.out), []
     if args.select:
         assets = graph.select(assets, args.select)
     the_plan = graph.plan(assets, args.out)
-    return Prepared(the_plan, graph.select_partitions(the_plan, args.partition), stored, cache, read)
+    return the_plan, graph.select_partitions(the_plan, args.partition)
+
+
+def _plan_ahead(args: argparse.Namespace, select: bool,
+                cache: Any) -> Optional[Tuple[bytes, Any, Any, List[int], Any]]:
+    """(the report of the last discovery that `run` kept in DIR, every asset, plan, selection,
+    code versions) as _prepare makes them from it; None when there is none or it gives no
+    plan."""
+    from kevro import graph, versions
+
+    try:
+        with open(os.path.join(args.out, DISCOVERED_FILE), "rb") as handle:
+            kept = handle.read()
+        records = json.loads(kept)["assets"]
+        the_plan, selected = _plan(args, records, select)
+    except (OSError, ValueError, TypeError, KeyError, graph.GraphError):
+        return None
+    return kept, args.graph, the_plan, selected, versions.code_versions(the_plan.assets, cache)
+
+
+def _keep_discovered(args: argparse.Namespace) -> None:
+    """Keeps this discovery's report in DIR for the next command's _plan_ahead (only a cache:
+    a write that fails costs nothing but that)."""
+    discovered = getattr(args, "discovered", None)
+    if discovered is None:
+        return
+    path = os.path.join(args.out, DISCOVERED_FILE)
+    temporary = path + ".tmp"
+    try:
+        with open(temporary, "wb") as handle:
+            handle.write(discovered)
+        os.replace(temporary, path)
+    except OSError:
+        pass
 
 
 def _run(args: argparse.Namespace) -> int:
@@ -307,12 +358,13 @@ def _run(args: argparse.Namespace) -> int:
     # anything is written into it), and held until this process ends.
     try:
         lock = runner.lock_output(args.out) if os.path.isdir(args.out) else None
-        the_plan, selected, stored, cache, history = _prepare(args, history=True)
+        the_plan, selected, stored, cache, history, codes = _prepare(args, history=True)
         if lock is None:
             os.makedirs(args.out, exist_ok=True)
             lock = runner.lock_output(args.out)
             cache = versions.Cache.read(args.out)
             stored = versions.read_stored(args.out, cache)
+            codes = versions.code_versions(the_plan.assets, cache)
     except (graph.GraphError, runner.Busy) as exc:
         _error(str(exc))
         return 2
@@ -321,8 +373,8 @@ def _run(args: argparse.Namespace) -> int:
         return 2
     try:
         try:
-            codes = versions.code_versions(the_plan.assets, cache)
             cache.write(args.out)
+            _keep_discovered(args)
             result = runner.execute(the_plan, args.out, jobs=jobs, isolated=args.isolated,
                                     force=args.force, selected=selected, stored=stored, codes=codes,
                                     retries=args.retries, timeout=args.timeout, executor=args.executor,
@@ -375,14 +427,11 @@ STATUS_COLUMNS = ("asset", "partition", "state", "reason")
 def _status(args: argparse.Namespace) -> int:
     from kevro import graph, ledger, runner
 
-    from kevro import versions
-
     try:
-        the_plan, selected, stored, cache, _ = _prepare(args)
+        the_plan, selected, stored, cache, _, codes = _prepare(args)
     except graph.GraphError as exc:
         _error(str(exc))
         return 2
-    codes = versions.code_versions(the_plan.assets, cache)
     states = runner.status(the_plan, args.out, force=args.force, selected=selected, stored=stored, codes=codes)
     if args.json:
         entries = [{"asset": job.asset.name, "partition": job.partition_keys,
@@ -406,18 +455,17 @@ def _status(args: argparse.Namespace) -> int:
 
 
 def _report(args: argparse.Namespace) -> int:
-    from kevro import graph, report, versions
+    from kevro import graph, report
 
     if args.output is None:
         path = os.path.join(args.out, report.REPORT_FILE)
     else:
         path = args.output
     try:
-        the_plan, _, stored, cache, history = _prepare(args, select=False, history=True)
+        the_plan, _, stored, _, history, codes = _prepare(args, select=False, history=True)
     except graph.GraphError as exc:
         _error(str(exc))
         return 2
-    codes = versions.code_versions(the_plan.assets, cache)
     try:
         if args.output is None:
             os.makedirs(args.out, exist_ok=True)

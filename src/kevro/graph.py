@@ -203,6 +203,7 @@ class Discovery:
         names = list(modules)
         self.names = names
         self.strict = strict
+        self.stdout: Optional[bytes] = None  # the child's report, once records() has it
         if not names:
             raise GraphError("no modules to discover assets in")
         for name in names:
@@ -221,6 +222,7 @@ class Discovery:
         """report["assets"], once the child has ended."""
         child = self.child
         stdout, stderr = child.communicate()
+        self.stdout = stdout
         lines = stderr.decode("utf-8", "replace").splitlines()
         error_line = None
         if child.returncode != 0:
