@@ -285,7 +285,7 @@ def read_history(path: str, history: Optional[History] = None) -> History:
     History of an earlier read of the same ledger, reads only the lines appended since (all of
     them again when the file has become shorter). OSError other than a missing file
     propagates."""
-    if history is None or history.offset < 0:
+    if history is None:
         history = History()
     try:
         handle = open(path, "rb")
@@ -302,45 +302,4 @@ def read_history(path: str, history: Optional[History] = None) -> History:
                 break
             history.offset += len(raw)
             history.add_line(raw)
-    return history
-    current: Optional[str] = None
-    count = 0
-    started: List[str] = []
-    ended: List[str] = []
-    with handle:
-        for raw in handle:
-            if _UP_TO_DATE_MARK in raw and raw.startswith(_RUN_ID_HEAD):
-                run_id = raw[len(_RUN_ID_HEAD):raw.find(b'"', len(_RUN_ID_HEAD))].decode("utf-8", "replace")
-                entry = None
-            else:
-                if not raw.strip():
-                    continue
-                try:
-                    entry = json.loads(raw.decode("utf-8"))
-                except (UnicodeDecodeError, ValueError):
-                    history.unreadable += 1
-                    continue
-                if not isinstance(entry, dict) or not isinstance(entry.get("run_id"), str):
-                    history.unreadable += 1
-                    continue
-                run_id = entry["run_id"]
-            if run_id != current:
-                current, count, started, ended = run_id, 0, [], []
-            count += 1
-            if entry is None:
-                continue
-            if isinstance(entry.get("started_at"), str):
-                started.append(entry["started_at"])
-            if isinstance(entry.get("ended_at"), str):
-                ended.append(entry["ended_at"])
-            partition = entry.get("partition")
-            if not isinstance(partition, dict) or not isinstance(entry.get("asset"), str):
-                continue
-            key = job_key(entry["asset"], partition)
-            history.latest[key] = entry
-            if entry_status(entry) in (OK, FAILED):
-                history.ran[key] = entry
-    history.run_id, history.run_jobs = current, count
-    history.run_started = min(started) if started else None
-    history.run_ended = max(ended) if ended else None
     return history
