@@ -20,13 +20,11 @@ from __future__ import annotations
 import argparse
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
-import time
 from typing import Dict, List
 
-from _common import KEVRO, child_env, interpreter
+from _common import KEVRO, interpreter, timed
 
 FAN_BODIES = '''
 def fan(key):
@@ -87,17 +85,6 @@ def write(folder, value):
 '''
 
 
-def timed(command: List[str], cwd: str, out: str) -> float:
-    shutil.rmtree(out, ignore_errors=True)
-    began = time.perf_counter()
-    done = subprocess.run(command, cwd=cwd, env=child_env(), stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, text=True)
-    elapsed = time.perf_counter() - began
-    if done.returncode != 0:
-        sys.exit(f"bench_whole: {' '.join(command)} exited with {done.returncode}:\n{done.stderr[-2000:]}")
-    return elapsed
-
-
 def main(argv: List[str] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=5)
@@ -122,8 +109,9 @@ def main(argv: List[str] = None) -> int:
             run = KEVRO + ["run", work["module"], "--out", out] + (["--jobs", str(args.jobs)] if args.jobs else [])
             kevro_times, loop_times = [], []
             for _ in range(args.rounds):
-                kevro_times.append(timed(run, root, out))
-                loop_times.append(timed([sys.executable, loop_file, out], root, out))
+                for command, times in ((run, kevro_times), ([sys.executable, loop_file, out], loop_times)):
+                    shutil.rmtree(out, ignore_errors=True)
+                    times.append(timed("bench_whole", root, command)[0])
             best, floor = min(kevro_times), min(loop_times)
             print(f"  {label:<24} kevro run {best:7.3f} s   loop {floor:7.3f} s   ratio {best / floor:6.2f}")
     finally:
