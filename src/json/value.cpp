@@ -2,25 +2,35 @@
 #include "json/value.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace kevro::json {
 
 namespace detail {
 
 namespace {
-// The arena of the parse running on this thread, if any.
-thread_local Arena* current_arena = nullptr;
+// No thread_local here: the library is loaded into interpreters with dlopen, and the leak
+// checker of the sanitizer builds cannot walk such a library's dynamic thread-local storage.
+//
+// One parse at a time has an arena in scope: a scope holds `scope_lock` for its whole life and
+// names its thread in `scope_thread`, so that a block asked for on any other thread (which
+// does not hold the lock) never comes from it.
+std::recursive_mutex scope_lock;
+std::atomic<std::thread::id> scope_thread{};
+Arena* current_arena = nullptr;  // guarded by scope_lock
 
 // A block larger than this share of a chunk gets a chunk of its own.
 constexpr std::size_t kLargestShare = 4;
 constexpr std::size_t kLargestChunk = std::size_t{64} << 10;
 
-/// Freed chunks of the largest size, kept for the next parse on this thread: a large document
-/// let go at once would otherwise hand the allocator enough memory to give back to the system,
-/// and the next parse would fault all its pages in afresh. The list runs through the chunks'
-/// first block pointer.
+/// Freed chunks of the largest size, kept for the next parse: a large document let go at once
+/// would otherwise hand the allocator enough memory to give back to the system, and the next
+/// parse would fault all its pages in afresh. The list runs through the chunks' first block
+/// pointer; chunks may be let go on any thread, so it has a lock of its own.
 class SpareChunks {
   public:
     static constexpr std::size_t kMost = 32;  // 2 MiB
@@ -29,13 +39,15 @@ class SpareChunks {
     SpareChunks& operator=(const SpareChunks&) = delete;
     ~SpareChunks();
     bool keep(Chunk* chunk) noexcept {
-        if (count_ == kMost) return false;
+        std::lock_guard<std::mutex> hold(lock_);
+        if (gone_ || count_ == kMost) return false;
         *reinterpret_cast<Chunk**>(chunk + 1) = head_;
         head_ = chunk;
         ++count_;
         return true;
     }
     Chunk* take() noexcept {
+        std::lock_guard<std::mutex> hold(lock_);
         Chunk* chunk = head_;
         if (chunk != nullptr) {
             head_ = *reinterpret_cast<Chunk**>(chunk + 1);
@@ -45,16 +57,20 @@ class SpareChunks {
     }
 
   private:
+    std::mutex lock_;
     Chunk* head_ = nullptr;
     std::size_t count_ = 0;
+    // Set once the list is being destroyed at exit: blocks let go later (values held by other
+    // static objects) free their chunks at once.
+    bool gone_ = false;
 };
-thread_local SpareChunks spare_chunks;
-// Set once the thread's spare chunks are gone: blocks let go later in the thread's exit (values
-// held by other thread-local or static objects) free their chunks at once.
-thread_local bool spare_chunks_gone = false;
+SpareChunks spare_chunks;
 
 SpareChunks::~SpareChunks() {
-    spare_chunks_gone = true;
+    {
+        std::lock_guard<std::mutex> hold(lock_);
+        gone_ = true;
+    }
     while (Chunk* chunk = take()) ::operator delete(chunk);
 }
 
@@ -71,7 +87,7 @@ void* own_chunk(std::size_t n) {
 }  // namespace
 
 void free_chunk(Chunk* chunk) noexcept {
-    if (chunk->size == kLargestChunk && !spare_chunks_gone && spare_chunks.keep(chunk)) return;
+    if (chunk->size == kLargestChunk && spare_chunks.keep(chunk)) return;
     ::operator delete(chunk);
 }
 
@@ -79,7 +95,7 @@ void* Arena::refill(std::size_t n) {
     // A large block gets a chunk of its own, so that it wastes no room in the current one.
     if (kLargestShare * (n + sizeof(Chunk*)) > next_size_) return own_chunk(n);
     std::size_t size = next_size_;
-    Chunk* chunk = size == kLargestChunk && !spare_chunks_gone ? spare_chunks.take() : nullptr;
+    Chunk* chunk = size == kLargestChunk ? spare_chunks.take() : nullptr;
     if (chunk == nullptr) chunk = static_cast<Chunk*>(::operator new(size));
     drop();
     chunk->refs = 1;
@@ -97,13 +113,24 @@ void Arena::drop() noexcept {
     next_ = end_ = nullptr;
 }
 
-ArenaScope::ArenaScope(Arena& arena) noexcept : previous_(current_arena) { current_arena = &arena; }
-ArenaScope::~ArenaScope() { current_arena = previous_; }
+ArenaScope::ArenaScope(Arena& arena) noexcept {
+    scope_lock.lock();
+    previous_ = current_arena;
+    current_arena = &arena;
+    scope_thread.store(std::this_thread::get_id(), std::memory_order_relaxed);
+}
+
+ArenaScope::~ArenaScope() {
+    current_arena = previous_;
+    if (previous_ == nullptr) scope_thread.store(std::thread::id(), std::memory_order_relaxed);
+    scope_lock.unlock();
+}
 
 void* allocate_block(std::size_t n) {
-    Arena* arena = current_arena;
-    if (arena == nullptr) return own_chunk(n);
-    return arena->allocate(n);
+    // The id is this thread's only while this thread holds a scope.
+    if (scope_thread.load(std::memory_order_relaxed) != std::this_thread::get_id())
+        return own_chunk(n);
+    return current_arena->allocate(n);
 }
 
 }  // namespace detail

@@ -62,7 +62,8 @@ class Arena {
     std::size_t next_size_;
 };
 
-/// While one lives, the blocks that this thread allocates come from `arena`.
+/// While one lives, the blocks that this thread allocates come from `arena`. One thread at a
+/// time holds a scope; a scope on another thread waits for it to end.
 class ArenaScope {
   public:
     explicit ArenaScope(Arena& arena) noexcept;
@@ -74,8 +75,8 @@ class ArenaScope {
     Arena* previous_;
 };
 
-/// A block of `n` bytes, aligned to 8: from the thread's arena when there is one, otherwise a
-/// chunk of its own.
+/// A block of `n` bytes, aligned to 8: from the arena of the parse this thread is running when
+/// there is one, otherwise a chunk of its own.
 void* allocate_block(std::size_t n);
 inline void release_block(void* p) noexcept {
     Chunk* chunk = *(static_cast<Chunk**>(p) - 1);

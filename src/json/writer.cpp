@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <charconv>
 #include <cmath>
@@ -465,15 +466,16 @@ void write_compact(const Value& value, std::string& out) {
 
 std::string write_compact(const Value& value) {
     // Texts written one after another tend to be of a size: room for as much as the last one
-    // on this thread takes one allocation instead of a chain of doublings, whose freed blocks
-    // would heap up at the top of the heap and be given back to the system. A text much
-    // smaller than its room gives the rest back. The room stays within 1 MiB, so that one huge
-    // text does not make the next small one ask for as much.
-    static thread_local std::size_t last_size = 0;
+    // takes one allocation instead of a chain of doublings, whose freed blocks would heap up at
+    // the top of the heap and be given back to the system. A text much smaller than its room
+    // gives the rest back. The room stays within 1 MiB, so that one huge text does not make the
+    // next small one ask for as much. Only a hint, shared by all threads.
+    static std::atomic<std::size_t> last_size{0};
+    std::size_t last = last_size.load(std::memory_order_relaxed);
     std::string out;
-    out.reserve(std::clamp<std::size_t>(last_size + last_size / 16, 128, std::size_t{1} << 20));
+    out.reserve(std::clamp<std::size_t>(last + last / 16, 128, std::size_t{1} << 20));
     write_compact(value, out);
-    last_size = out.size();
+    last_size.store(out.size(), std::memory_order_relaxed);
     if (out.capacity() > 2 * out.size() + 256) out.shrink_to_fit();
     return out;
 }
