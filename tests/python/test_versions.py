@@ -439,3 +439,12 @@ def test_the_value_cache_stands_for_value_json_only_while_its_status_holds(tmp_p
     # An entry for other bytes than the record's is no hit either.
     cache = versions.Cache(values={"asset/k=1": ["other"] + cache.values.get("asset/k=1", [0])[1:]})
     assert versions.read_stored(str(tmp_path), cache)[key].value == versions.data_version(b"[1, 3]")
+
+
+@pytest.mark.parametrize("kept", [b"not json", b'{"assets": [1, 2]}', b"[]"])
+def test_a_kept_discovery_report_that_gives_no_plan_is_only_a_miss(tmp_path, kept):
+    project = write_project(tmp_path, PROJECT)
+    run(project)
+    (project / "kevro-out" / ".kevro-discovered.json").write_bytes(kept)
+    assert set(states(run(project)).values()) == {"up to date"}
+    assert (project / "kevro-out" / ".kevro-discovered.json").read_bytes() != kept
