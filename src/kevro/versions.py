@@ -250,11 +250,15 @@ def _read_record(out_dir: str) -> Tuple[Optional[Dict[str, Any]], Optional[List[
         return None, None
     finally:
         os.close(fd)
-    if not isinstance(record, dict) or record.get("format") != FORMAT:
-        return None, None
-    if not isinstance(record.get("code"), dict) or not isinstance(record.get("inputs"), dict):
+    if not _usable(record):
         return None, None
     return record, _stat_key(st) if settled(st) else None
+
+
+def _usable(record: Any) -> bool:
+    """Whether a version record, as read, is one of this format that a decision can read."""
+    return (isinstance(record, dict) and record.get("format") == FORMAT and isinstance(record.get("code"), dict)
+            and isinstance(record.get("inputs"), dict))
 
 
 def _stat_key(st: os.stat_result) -> List[int]:
@@ -343,8 +347,7 @@ def _read_job(out_dir: str, name: str, stored: Dict[str, Stored], known: Dict[st
               values: Dict[str, Any]) -> None:
     # A cache entry: [data version, *status of value.json, *status of the record, record].
     entry = known.get(name)
-    if (isinstance(entry, list) and len(entry) == 12 and isinstance(entry[11], dict)
-            and entry[11].get("data") == entry[0]):
+    if isinstance(entry, list) and len(entry) == 12 and _usable(entry[11]) and entry[11].get("data") == entry[0]:
         try:
             record_now = _stat_key(os.stat(os.path.join(out_dir, VERSION_FILE)))
             value_now = _stat_key(os.stat(os.path.join(out_dir, VALUE_FILE)))

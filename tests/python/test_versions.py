@@ -430,6 +430,10 @@ def test_the_value_cache_stands_for_value_json_only_while_its_status_holds(tmp_p
     assert versions.read_stored(str(tmp_path), cache)[key].record["code"]["version"] == "c"
     versions.write_record(str(job), versions.make_record(versions.CodeVersion("d", {}), {"k": 1}, data, {}))
     assert versions.read_stored(str(tmp_path), cache)[key].record["code"]["version"] == "d"
+    # An entry whose record a decision could not read is no hit.
+    entry = cache.values["asset/k=1"]
+    broken = versions.Cache(values={"asset/k=1": entry[:11] + [{"data": entry[0]}]})
+    assert versions.read_stored(str(tmp_path), broken)[key].record["code"]["version"] == "d"
 
     # While the status holds, the cache stands for the bytes; once it changes, they are read.
     stat = os.stat(job / "value.json")
