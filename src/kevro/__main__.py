@@ -19,7 +19,7 @@ import os
 import sys
 from typing import Any, Callable, Dict, List, NamedTuple, Optional, Tuple
 
-from kevro.common import LEDGER_FILE, aligned, key_text, write_stdout
+from kevro.common import LEDGER_FILE, aligned, key_text, write_atomically, write_stdout
 
 # As the program was started: the console script, or `python -m kevro`.
 PROG = "kevro" if os.path.basename(sys.argv[0] if sys.argv else "") == "kevro" else "python -m kevro"
@@ -277,9 +277,9 @@ def _prepare(args: argparse.Namespace, select: bool = True, history: bool = Fals
         stored = versions.read_stored(args.out, cache)
         read = None
         if history:
-            from kevro import common, ledger, report  # noqa: F401 - the page's code loads meanwhile too
+            from kevro import ledger, report  # noqa: F401 - the page's code loads meanwhile too
 
-            read = ledger.read_history(os.path.join(args.out, common.LEDGER_FILE))
+            read = ledger.read_history(os.path.join(args.out, LEDGER_FILE))
         ahead = _plan_ahead(args, select, cache)
         records = discovery.records()
     finally:
@@ -331,12 +331,8 @@ def _keep_discovered(args: argparse.Namespace) -> None:
     discovered = getattr(args, "discovered", None)
     if discovered is None:
         return
-    path = os.path.join(args.out, DISCOVERED_FILE)
-    temporary = path + ".tmp"
     try:
-        with open(temporary, "wb") as handle:
-            handle.write(discovered)
-        os.replace(temporary, path)
+        write_atomically(os.path.join(args.out, DISCOVERED_FILE), discovered)
     except OSError:
         pass
 

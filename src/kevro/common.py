@@ -92,6 +92,15 @@ def aligned(header: Sequence[str], rows: Sequence[Sequence[str]]) -> str:
     return "\n".join(lines) + "\n"
 
 
+def write_atomically(path: str, data: bytes) -> None:
+    """Writes `data` to a temporary file beside `path`, then renames it into place, so that a
+    reader sees the old file or the whole new one."""
+    temporary = f"{path}.{os.getpid()}.tmp"
+    with open(temporary, "wb") as handle:
+        handle.write(data)
+    os.replace(temporary, path)
+
+
 def write_stdout(text: str, errors: str = "strict") -> None:
     """Writes `text` to standard output as UTF-8 whatever the locale says (bytes when the
     stream has them); `errors` is the encoder's error handler."""

@@ -31,7 +31,7 @@ from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Tuple
 
 from kevro import runner, versions
-from kevro.common import FAILED, LEDGER_FILE, LOG_FILE, OK, SKIPPED
+from kevro.common import FAILED, LEDGER_FILE, LOG_FILE, OK, SKIPPED, write_atomically
 from kevro.ledger import History, entry_status, first_line, format_duration, job_key, partition_text, read_history
 
 if TYPE_CHECKING:  # pragma: no cover
@@ -319,7 +319,7 @@ def graph_svg(out: str, views: Sequence[AssetView], links: Sequence[Tuple[int, i
     svg = annotate(run_dot(source, timeout), views, links)
     if os.path.isdir(out):
         try:
-            _write_atomically(path, json.dumps({"dot": digest, "svg": svg}, ensure_ascii=False).encode("utf-8"))
+            write_atomically(path, json.dumps({"dot": digest, "svg": svg}, ensure_ascii=False).encode("utf-8"))
         except OSError:
             pass  # only a cache
     return svg
@@ -596,12 +596,6 @@ def write_report(plan: "Plan", out: str, path: str, *, stored: Dict[str, version
     page, fallback = build(plan, out, reasons, modules=modules, require_dot=require_dot, timeout=timeout,
                            history=history)
     data = page.encode("utf-8", "replace")
-    _write_atomically(path, data)
+    write_atomically(path, data)
     return Written(path, len(data), fallback)
 
-
-def _write_atomically(path: str, data: bytes) -> None:
-    temporary = f"{path}.{os.getpid()}.tmp"
-    with open(temporary, "wb") as handle:
-        handle.write(data)
-    os.replace(temporary, path)
