@@ -5,10 +5,11 @@ asset modules once, then serves jobs for the life of the run. The runner writes 
 on descriptor R, as a JSON array ``[token, module, function, out_dir, kwargs_json]``; for each
 one this process forks a fresh child that materializes the asset with its standard output and
 error going to ``out_dir/job.log``, waits for it and answers on descriptor W with the line
-``token pid exit CODE`` or ``token pid signal NUMBER``. The line ``ready`` goes out once the
-modules are imported. End of file on R ends the process; while a job runs, it also kills the
-job and whatever the job started (the process group), so the jobs of a runner that was killed
-stop with it.
+``token pid exit CODE`` or ``token pid signal NUMBER``: the exit code that the child says just
+before it leaves, or else its wait status. The line ``ready`` goes out once the modules are
+imported. Each child is forked ahead, once the job before it is over, and waits for its line. End
+of file on R ends the process; while a job runs, it also kills the job and whatever the job
+started (the process group), so the jobs of a runner that was killed stop with it.
 
 The fork gives every job the imported modules for free and still a process of its own: whatever
 an asset does to module state, to its interpreter or to the process dies with the child.
@@ -102,14 +103,26 @@ def _write_all(fd: int, data: bytes) -> None:
         data = data[os.write(fd, data) :]
 
 
-def _run_child(jobs_fd: int, reports_fd: int, module: str, function: str, out_dir: str,
-               kwargs_json: Optional[str]) -> NoReturn:
-    """The forked child: one materialization, then _exit without running any cleanup of the
-    parent's interpreter state."""
+def _read_to_end(fd: int) -> bytes:
+    chunks = []
+    while True:
+        chunk = os.read(fd, 65536)
+        if not chunk:
+            return b"".join(chunks)
+        chunks.append(chunk)
+
+
+def _run_child(line_r: int, done_w: int) -> NoReturn:
+    """A forked child: waits for its one job line, materializes the job, says its exit code on
+    `done_w` and leaves with _exit, running no cleanup of the parent's interpreter state. A
+    child whose line pipe ends without a line was never needed and leaves at once."""
+    line = _read_to_end(line_r)
+    os.close(line_r)
+    if not line:
+        os._exit(0)
     code = 1
     try:
-        os.close(jobs_fd)
-        os.close(reports_fd)
+        token, module, function, out_dir, kwargs_json = json.loads(line)
         os.makedirs(out_dir, exist_ok=True)
         log = os.open(os.path.join(out_dir, LOG_FILE), os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
         os.dup2(log, 1)
@@ -134,6 +147,12 @@ def _run_child(jobs_fd: int, reports_fd: int, module: str, function: str, out_di
                 stream.flush()
             except BaseException:  # noqa: BLE001
                 pass
+        # The job is over: the worker may report it now, without waiting for the kernel to
+        # take the process down.
+        try:
+            os.write(done_w, b"%d\n" % code)
+        except BaseException:  # noqa: BLE001
+            pass
         os._exit(code)
 
 
@@ -152,52 +171,147 @@ def _lines(jobs_fd: int) -> Iterator[bytes]:
         buffer += chunk
 
 
-def _wait(pid: int, jobs_fd: int, wake_fd: int) -> int:
-    """Waits for the job's child to end and returns its wait status. The runner writes nothing
-    on the job pipe while a job runs, so the pipe turning readable means that it has reached
-    end of file: the runner is gone, and the job, with everything it started, is stopped by
-    killing this process's group (this process included)."""
-    while True:
-        done, status = os.waitpid(pid, os.WNOHANG)
-        if done:
-            return status
-        readable, _, _ = select.select([jobs_fd, wake_fd], [], [])
-        if jobs_fd in readable:
-            os.killpg(os.getpgrp(), signal.SIGKILL)
-        try:
-            while os.read(wake_fd, 512):
-                pass
-        except BlockingIOError:
-            pass
+class _Child:
+    """A child forked ahead of its job: it waits for the job line on `line_w`'s pipe and says
+    its exit code on `done_r`'s."""
+
+    __slots__ = ("pid", "line_w", "done_r")
+
+    def __init__(self, pid: int, line_w: int, done_r: int) -> None:
+        self.pid = pid
+        self.line_w = line_w
+        self.done_r = done_r
+
+    def close(self) -> None:
+        for fd in (self.line_w, self.done_r):
+            if fd >= 0:
+                os.close(fd)
+        self.line_w = self.done_r = -1
 
 
-def serve(jobs_fd: int, reports_fd: int) -> None:
-    """Reads jobs until end of file, running each in a forked child."""
-    # SIGCHLD wakes the wait for a child through a pipe; a child puts both back.
-    wake_r, wake_w = os.pipe()
-    os.set_blocking(wake_r, False)
-    os.set_blocking(wake_w, False)
-    signal.signal(signal.SIGCHLD, lambda signum, frame: None)
-    signal.set_wakeup_fd(wake_w)
-    for served, line in enumerate(_lines(jobs_fd), start=1):
-        if served % SETTLE_EVERY == 0:
+class _Server:
+    """Serves the job lines of the job pipe, each in a fresh child. The child of the next job is
+    forked as soon as the last one is over, so that a job line finds a process already made."""
+
+    def __init__(self, jobs_fd: int, reports_fd: int) -> None:
+        self.jobs_fd = jobs_fd
+        self.reports_fd = reports_fd
+        # SIGCHLD wakes the wait for a child through a pipe; a child puts both back.
+        self.wake_r, self.wake_w = os.pipe()
+        os.set_blocking(self.wake_r, False)
+        os.set_blocking(self.wake_w, False)
+        signal.signal(signal.SIGCHLD, lambda signum, frame: None)
+        signal.set_wakeup_fd(self.wake_w)
+        self.spare: Optional[_Child] = None
+        self.unreaped: List[int] = []  # children reported from what they said, not yet waited for
+        self.forked = 0
+
+    def _fork(self) -> _Child:
+        self.forked += 1
+        if self.forked % SETTLE_EVERY == 0:
             _settle()
-        token, module, function, out_dir, kwargs_json = json.loads(line)
+        line_r, line_w = os.pipe()
+        done_r, done_w = os.pipe()
         sys.stdout.flush()
         sys.stderr.flush()
-        pid = os.fork()
+        try:
+            pid = os.fork()
+        except BaseException:
+            for fd in (line_r, line_w, done_r, done_w):
+                os.close(fd)
+            raise
         if pid == 0:
             signal.set_wakeup_fd(-1)
             signal.signal(signal.SIGCHLD, signal.SIG_DFL)
-            os.close(wake_r)
-            os.close(wake_w)
-            _run_child(jobs_fd, reports_fd, module, function, out_dir, kwargs_json)
-        status = _wait(pid, jobs_fd, wake_r)
+            for fd in (self.wake_r, self.wake_w, self.jobs_fd, self.reports_fd, line_w, done_r):
+                os.close(fd)
+            _run_child(line_r, done_w)
+        os.close(line_r)
+        os.close(done_w)
+        return _Child(pid, line_w, done_r)
+
+    def _hand_over(self, line: bytes) -> _Child:
+        """The child that got the job line: the spare, or a fresh one when the spare is gone."""
+        for _ in range(2):
+            child = self.spare if self.spare is not None else self._fork()
+            self.spare = None
+            try:
+                _write_all(child.line_w, line)
+            except OSError:  # it died waiting; it is reaped with the others
+                self.unreaped.append(child.pid)
+                child.close()
+                continue
+            os.close(child.line_w)
+            child.line_w = -1
+            return child
+        raise OSError("no child could be forked for the job")
+
+    def _reap(self) -> None:
+        for pid in list(self.unreaped):
+            try:
+                done, _ = os.waitpid(pid, os.WNOHANG)
+            except ChildProcessError:
+                done = pid
+            if done:
+                self.unreaped.remove(pid)
+
+    def _wait(self, child: _Child) -> str:
+        """What the child's report line says of its end: "exit CODE" once it has said its code
+        (it is reaped later), else "exit CODE" or "signal NUMBER" from its wait status. The
+        runner writes nothing on the job pipe while a job runs, so the pipe turning readable
+        means that it has reached end of file: the runner is gone, and the job, with
+        everything it started, is stopped by killing this process's group (this process
+        included)."""
+        said = b""
+        while True:
+            done, status = os.waitpid(child.pid, os.WNOHANG)
+            if done:
+                break
+            readable, _, _ = select.select([self.jobs_fd, child.done_r, self.wake_r], [], [])
+            if self.jobs_fd in readable:
+                os.killpg(os.getpgrp(), signal.SIGKILL)
+            if child.done_r in readable:
+                chunk = os.read(child.done_r, 64)
+                said += chunk
+                if said.endswith(b"\n"):
+                    self.unreaped.append(child.pid)
+                    return f"exit {int(said)}"
+                if not chunk:  # gone without a word: its wait status tells
+                    _, status = os.waitpid(child.pid, 0)
+                    break
+            try:
+                while os.read(self.wake_r, 512):
+                    pass
+            except BlockingIOError:
+                pass
         if os.WIFSIGNALED(status):
-            report = f"{token} {pid} signal {os.WTERMSIG(status)}\n"
-        else:
-            report = f"{token} {pid} exit {os.WEXITSTATUS(status)}\n"
-        _write_all(reports_fd, report.encode("ascii"))
+            return f"signal {os.WTERMSIG(status)}"
+        return f"exit {os.WEXITSTATUS(status)}"
+
+    def serve(self) -> None:
+        """Reads jobs until end of file, running each in a forked child."""
+        self.spare = self._fork()
+        for line in _lines(self.jobs_fd):
+            child = self._hand_over(line)
+            try:
+                end = self._wait(child)
+            finally:
+                child.close()
+            token = line[1:line.index(b",")].decode("ascii")
+            _write_all(self.reports_fd, f"{token} {child.pid} {end}\n".encode("ascii"))
+            # The next job's child is made while the runner takes this report in; forked while
+            # a job runs, it would slow that job down.
+            self._reap()
+            self.spare = self._fork()
+        if self.spare is not None:
+            self.spare.close()
+            self.unreaped.append(self.spare.pid)
+            self.spare = None
+        for pid in self.unreaped:
+            try:
+                os.waitpid(pid, 0)
+            except ChildProcessError:
+                pass
 
 
 def main(argv: Optional[List[str]] = None) -> int:
@@ -209,7 +323,7 @@ def main(argv: Optional[List[str]] = None) -> int:
         _preload(args.modules)
     _settle()
     _write_all(args.reports_fd, b"ready\n")
-    serve(args.jobs_fd, args.reports_fd)
+    _Server(args.jobs_fd, args.reports_fd).serve()
     return 0
 
 
