@@ -264,17 +264,31 @@ class Prepared(NamedTuple):
     codes: Any  # the code version of every asset of the plan
 
 
-def _prepare(args: argparse.Namespace, select: bool = True, history: bool = False) -> Prepared:
+def _discovery(args: argparse.Namespace) -> Any:
+    """The discovery child of the named modules, started before the rest of kevro is loaded
+    (GraphError for names it cannot be given)."""
+    from kevro.discovery import Discovery
+
+    return Discovery(args.modules, strict=True)
+
+
+def _prepare(args: argparse.Namespace, select: bool = True, history: bool = False, discovery: Any = None,
+             on_stored: Optional[Callable[[Dict[str, Any]], None]] = None) -> Prepared:
     """What `run`, `status` and (without a selection) `report` start from; args.graph is every
     asset of the modules. The output folder (and with `history` the ledger) is read while the
     discovery child imports the modules, and the plan worked out from the report that discovery
-    gave last time: when this discovery reports the same bytes, that plan is this run's."""
-    from kevro import graph, versions
-
-    discovery = graph.Discovery(args.modules, strict=True)
+    gave last time: when this discovery reports the same bytes, that plan is this run's.
+    `discovery` is the child when it was started already (it is stopped here when its report is
+    not needed); `on_stored` is told what the job folders hold as soon as that is known."""
+    if discovery is None:
+        discovery = _discovery(args)
     try:
+        from kevro import graph, versions  # noqa: F401 - loaded while discovery runs
+
         cache = versions.Cache.read(args.out)
         stored = versions.read_stored(args.out, cache)
+        if on_stored is not None:
+            on_stored(stored)
         read = None
         if history:
             from kevro import ledger, report  # noqa: F401 - the page's code loads meanwhile too
@@ -338,7 +352,7 @@ def _keep_discovered(args: argparse.Namespace) -> None:
 
 
 def _run(args: argparse.Namespace) -> int:
-    from kevro import graph, runner, versions
+    from kevro.discovery import GraphError
 
     broker = None
     if args.executor == "celery":
@@ -349,12 +363,42 @@ def _run(args: argparse.Namespace) -> int:
         if broker is None:
             return 2
     jobs = args.jobs or (CELERY_IN_FLIGHT if broker else max(1, os.cpu_count() or 1))
+    early: List[Any] = []
+
+    def start_early(stored: Dict[str, Any]) -> None:
+        # When no job folder holds a record, every job will run: warm workers (as many as
+        # there are processors, at most) start now and import the modules while discovery does.
+        if not stored and broker is None and not args.isolated:
+            from kevro.executors import EarlyWorkers
+
+            early.append(EarlyWorkers(min(jobs, os.cpu_count() or 1), args.modules, None))
+
+    try:
+        discovery = _discovery(args)
+    except GraphError as exc:
+        _error(str(exc))
+        return 2
+    try:
+        return _run_with(args, discovery, start_early, early, jobs, broker)
+    finally:
+        for workers in early:
+            workers.close()
+
+
+def _run_with(args: argparse.Namespace, discovery: Any, start_early: Callable[[Dict[str, Any]], None],
+              early: List[Any], jobs: int, broker: Optional[str]) -> int:
+    from kevro import graph, runner, versions
 
     # The output folder is taken at once when it exists (else once the plan is known, before
     # anything is written into it), and held until this process ends.
     try:
-        lock = runner.lock_output(args.out) if os.path.isdir(args.out) else None
-        the_plan, selected, stored, cache, history, codes = _prepare(args, history=True)
+        try:
+            lock = runner.lock_output(args.out) if os.path.isdir(args.out) else None
+        except BaseException:
+            discovery.cancel()
+            raise
+        the_plan, selected, stored, cache, history, codes = _prepare(args, history=True, discovery=discovery,
+                                                                     on_stored=start_early)
         if lock is None:
             os.makedirs(args.out, exist_ok=True)
             lock = runner.lock_output(args.out)
@@ -374,7 +418,7 @@ def _run(args: argparse.Namespace) -> int:
             result = runner.execute(the_plan, args.out, jobs=jobs, isolated=args.isolated,
                                     force=args.force, selected=selected, stored=stored, codes=codes,
                                     retries=args.retries, timeout=args.timeout, executor=args.executor,
-                                    broker=broker)
+                                    broker=broker, early=early[0] if early else None)
         except OSError as exc:  # the output directory or its ledger cannot be written
             _error(f"{type(exc).__name__}: {exc}")
             return 2
@@ -421,11 +465,14 @@ STATUS_COLUMNS = ("asset", "partition", "state", "reason")
 
 
 def _status(args: argparse.Namespace) -> int:
-    from kevro import graph, ledger, runner
+    from kevro.discovery import GraphError
 
     try:
-        the_plan, selected, stored, cache, _, codes = _prepare(args)
-    except graph.GraphError as exc:
+        discovery = _discovery(args)
+        from kevro import ledger, runner
+
+        the_plan, selected, stored, cache, _, codes = _prepare(args, discovery=discovery)
+    except GraphError as exc:
         _error(str(exc))
         return 2
     states = runner.status(the_plan, args.out, force=args.force, selected=selected, stored=stored, codes=codes)
@@ -451,17 +498,17 @@ def _status(args: argparse.Namespace) -> int:
 
 
 def _report(args: argparse.Namespace) -> int:
-    from kevro import graph, report
+    from kevro.discovery import GraphError
 
-    if args.output is None:
-        path = os.path.join(args.out, report.REPORT_FILE)
-    else:
-        path = args.output
     try:
-        the_plan, _, stored, _, history, codes = _prepare(args, select=False, history=True)
-    except graph.GraphError as exc:
+        discovery = _discovery(args)
+        from kevro import report
+
+        the_plan, _, stored, _, history, codes = _prepare(args, select=False, history=True, discovery=discovery)
+    except GraphError as exc:
         _error(str(exc))
         return 2
+    path = os.path.join(args.out, report.REPORT_FILE) if args.output is None else args.output
     try:
         if args.output is None:
             os.makedirs(args.out, exist_ok=True)

@@ -9,7 +9,8 @@ error going to ``out_dir/job.log``, waits for it and answers on descriptor W wit
 before it leaves, or else its wait status. The line ``ready`` goes out once the modules are
 imported. Each child is forked ahead, once the job before it is over, and waits for its line. End
 of file on R ends the process; while a job runs, it also kills the job and whatever the job
-started (the process group), so the jobs of a runner that was killed stop with it.
+started (the process group), so the jobs of a runner that was killed stop with it. A line that
+holds a JSON object instead is the runner's own (see _control).
 
 The fork gives every job the imported modules for free and still a process of its own: whatever
 an asset does to module state, to its interpreter or to the process dies with the child.
@@ -288,10 +289,43 @@ class _Server:
             return f"signal {os.WTERMSIG(status)}"
         return f"exit {os.WEXITSTATUS(status)}"
 
+    def _control(self, message: dict) -> None:
+        """A line of the runner's own: the log file this process's output goes to from now on
+        (what it wrote before is copied there first), and modules to import."""
+        log = message.get("log")
+        if log:
+            sys.stdout.flush()
+            sys.stderr.flush()
+            try:
+                fd = os.open(log, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644)
+            except OSError:
+                fd = -1
+            if fd >= 0:
+                try:
+                    size = os.fstat(1).st_size
+                    _write_all(fd, os.pread(1, size, 0) if size else b"")
+                except OSError:
+                    pass
+                os.dup2(fd, 1)
+                os.dup2(fd, 2)
+                os.close(fd)
+        missing = [name for name in message.get("preload") or () if name not in sys.modules]
+        if missing:
+            _preload(missing)
+            _settle()
+            # The spare was forked without them.
+            if self.spare is not None:
+                self.spare.close()
+                self.unreaped.append(self.spare.pid)
+            self.spare = self._fork()
+
     def serve(self) -> None:
         """Reads jobs until end of file, running each in a forked child."""
         self.spare = self._fork()
         for line in _lines(self.jobs_fd):
+            if line.startswith(b"{"):
+                self._control(json.loads(line))
+                continue
             child = self._hand_over(line)
             try:
                 end = self._wait(child)

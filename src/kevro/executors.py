@@ -144,10 +144,40 @@ def spawn_warm(modules: Sequence[str], preload: bool, output: Any,
     return proc, jobs_w, reports_r
 
 
-class _WarmWorker:
-    __slots__ = ("proc", "jobs_w", "reports_r", "inbox", "outbox", "ready", "current")
+class EarlyWorkers:
+    """Warm workers started while discovery runs, before anything may be written into the
+    output folder: each one's output goes to an unnamed temporary file of its own until the
+    pool that takes them over tells it the log file, which it then copies that output into.
+    Workers that no pool takes over are ended by close()."""
 
-    def __init__(self, proc: subprocess.Popen, jobs_w: int, reports_r: int) -> None:
+    def __init__(self, count: int, modules: Sequence[str], cwd: Optional[str]) -> None:
+        self.spawned: List[Tuple[subprocess.Popen, int, int]] = []
+        for _ in range(count):
+            try:
+                with tempfile.TemporaryFile() as output:
+                    self.spawned.append(spawn_warm(modules, True, output, cwd))
+            except OSError:  # only speed is lost: the pool starts workers as it needs them
+                break
+
+    def take(self) -> List[Tuple[subprocess.Popen, int, int]]:
+        spawned, self.spawned = self.spawned, []
+        return spawned
+
+    def close(self) -> None:
+        """Stops the workers that no pool took over, at once: they hold nothing of value."""
+        spawned = self.take()
+        for proc, jobs_w, reports_r in spawned:
+            kill_group(proc)
+            os.close(jobs_w)
+            os.close(reports_r)
+        for proc, _, _ in spawned:
+            proc.wait()
+
+
+class _WarmWorker:
+    __slots__ = ("proc", "jobs_w", "reports_r", "inbox", "outbox", "ready", "current", "preloads")
+
+    def __init__(self, proc: subprocess.Popen, jobs_w: int, reports_r: int, preloads: bool) -> None:
         self.proc = proc
         self.jobs_w = jobs_w
         self.reports_r = reports_r
@@ -155,6 +185,7 @@ class _WarmWorker:
         self.outbox = b""
         self.ready = False
         self.current: Optional[int] = None
+        self.preloads = preloads  # whether it imports the modules before it is ready
 
 
 class WarmPool:
@@ -164,12 +195,14 @@ class WarmPool:
     replaced by the next job that needs one; one that dies before it has imported the modules
     is taken to have been killed by an import, and its replacements import nothing up front.
     A worker whose job pipe reaches end of file while a job runs (the runner is gone) kills the
-    job and everything it started."""
+    job and everything it started. The pool takes over the `early` workers, if any, first
+    telling each one the log file (`log_path`) and the modules to import."""
 
     poll_s = None  # every event arrives on a pipe
 
     def __init__(self, size: int, modules: Sequence[str], selector: selectors.BaseSelector,
-                 log_fd: Optional[int], cwd: str) -> None:
+                 log_fd: Optional[int], cwd: str, early: Optional[EarlyWorkers] = None,
+                 log_path: Optional[str] = None) -> None:
         self.size = size
         self.modules = list(modules)
         self.selector = selector
@@ -180,12 +213,22 @@ class WarmPool:
         self.workers: List[_WarmWorker] = []
         self.events: List[JobEvent] = []
         self.retried: set = set()
+        if early is not None:
+            control = (json.dumps({"log": log_path, "preload": self.modules}) + "\n").encode("utf-8")
+            for proc, jobs_w, reports_r in early.take():
+                worker = self._adopt(proc, jobs_w, reports_r, True)
+                worker.outbox = control
+                self._flush(worker)
+                self.idle.append(worker)
 
     def _spawn(self) -> _WarmWorker:
         output = self.log_fd if self.log_fd is not None else subprocess.DEVNULL
         proc, jobs_w, reports_r = spawn_warm(self.modules, self.preload, output, self.cwd)
+        return self._adopt(proc, jobs_w, reports_r, self.preload)
+
+    def _adopt(self, proc: subprocess.Popen, jobs_w: int, reports_r: int, preloads: bool) -> _WarmWorker:
         os.set_blocking(jobs_w, False)
-        worker = _WarmWorker(proc, jobs_w, reports_r)
+        worker = _WarmWorker(proc, jobs_w, reports_r, preloads)
         self.workers.append(worker)
         self.selector.register(reports_r, selectors.EVENT_READ, (self._on_event, worker))
         return worker
@@ -200,7 +243,7 @@ class WarmPool:
         worker = self.idle.pop() if self.idle else self._spawn()
         worker.current = job.index
         line = json.dumps([job.index, job.asset.module, job.asset.function, job.out_dir, kwargs_json])
-        worker.outbox = (line + "\n").encode("utf-8")
+        worker.outbox += (line + "\n").encode("utf-8")
         self._flush(worker)
         return None
 
@@ -266,8 +309,10 @@ class WarmPool:
             return
         index = worker.current
         worker.current = None
-        if not worker.ready and index not in self.retried:
-            # The job never began; give it to another worker, once.
+        if not worker.ready and (worker.preloads or index not in self.retried):
+            # The job never began; give it to another worker: again whenever the worker died
+            # importing the modules up front (each started before the first such death may),
+            # else once.
             self.retried.add(index)
             self.events.append(JobEvent(index, RETRY))
             return

@@ -36,7 +36,7 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, Optional, Seque
 from kevro import versions
 from kevro.common import (FAILED, LEDGER_FILE, LOCK_FILE, LOG_FILE, OK, RESULT_FILE, SKIPPED, UP_TO_DATE, VALUE_FILE,
                           WORKERS_LOG, aligned, remove_stale_result)
-from kevro.executors import BEGAN, RETRY, Executor, IsolatedPool, JobEvent, WarmPool, signal_name
+from kevro.executors import BEGAN, RETRY, EarlyWorkers, Executor, IsolatedPool, JobEvent, WarmPool, signal_name
 from kevro.ledger import LedgerWriter, first_line, format_duration, iso_utc, json_text, pairs_json
 from kevro.versions import CodeVersion, Stored
 
@@ -598,7 +598,7 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
             selected: Optional[Sequence[int]] = None, stored: Optional[Dict[str, Stored]] = None,
             codes: Optional[Dict[str, CodeVersion]] = None, retries: int = 0,
             timeout: Optional[float] = None, executor: str = "local",
-            broker: Optional[str] = None) -> RunResult:
+            broker: Optional[str] = None, early: Optional[EarlyWorkers] = None) -> RunResult:
     """Runs the jobs of `plan` that are not up to date (all of them with `force`), up to `jobs`
     at once, and appends each job's outcome to <out>/runs.jsonl. `selected` limits the run to
     some jobs (with every job upstream of them among them); `stored` is what
@@ -608,7 +608,8 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
     job that runs longer than `timeout` seconds is stopped and fails as a time-out. `executor`
     is "local" (warm workers, or one process per job with `isolated`) or "celery" (the Celery
     workers of the Redis broker at `broker`; `jobs` is then how many are handed to them at
-    once)."""
+    once). The warm workers begin with the `early` ones, which are ended here however the run
+    goes."""
     if jobs < 1:
         raise ValueError("jobs must be at least 1")
     if executor not in ("local", "celery") or (executor == "celery" and (broker is None or isolated)):
@@ -641,10 +642,10 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
         elif isolated:
             executor = IsolatedPool(jobs, cwd)
         else:
-            log_fds.append(os.open(os.path.join(out, WORKERS_LOG),
-                                   os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644))
+            log_path = os.path.join(out, WORKERS_LOG)
+            log_fds.append(os.open(log_path, os.O_WRONLY | os.O_APPEND | os.O_CREAT | os.O_CLOEXEC, 0o644))
             modules = list(dict.fromkeys(asset.module for asset in plan.assets))
-            executor = WarmPool(jobs, modules, selector, log_fds[0], cwd)
+            executor = WarmPool(jobs, modules, selector, log_fds[0], cwd, early, log_path)
         executors.append(executor)
         return executor
 
@@ -660,6 +661,8 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
         try:
             for executor in executors:
                 executor.close()
+            if early is not None:
+                early.close()
         finally:
             wake.close()
             selector.close()

@@ -306,15 +306,74 @@ def fine():
 """
 
 
-def test_import_that_kills_the_warm_worker(tmp_path):
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_import_that_kills_the_warm_worker(tmp_path, jobs):
+    # A fresh output folder: the workers start while discovery runs, and with --jobs 2 both
+    # die importing before the job can be given to one that imports nothing up front.
     project = write_project(tmp_path, {"doomed": DIES_ON_IMPORT, "fine": FINE})
-    done = kevro(project, "run", "pkg.doomed", "pkg.fine", "--jobs", "1")
+    done = kevro(project, "run", "pkg.doomed", "pkg.fine", "--jobs", jobs)
     assert done.returncode == 1, done.stderr
     jobs = by_label(ledger(project))
     # The job is not blamed for the worker's import: it runs again on a worker that imports
     # nothing up front, where its own import kills only its own process.
     assert jobs["doomed"]["error"] == "worker died: exited with status 5 without writing result.json"
     assert jobs["fine"]["ok"] and value(project, jobs["fine"]) == 2
+
+
+LOUD = """
+import sys
+
+from kevro import asset
+
+print("imported by", sys.argv[0].rsplit("/", 1)[-1])
+
+@asset(name="loud")
+def loud():
+    return 7
+"""
+
+
+def children_of(pid: int) -> List[int]:
+    with open(f"/proc/{pid}/task/{pid}/children", encoding="ascii") as handle:
+        return [int(p) for p in handle.read().split()]
+
+
+def test_warm_worker_lines(tmp_path):
+    """A warm worker by hand: what it printed before the runner named the log file moves there,
+    and a job whose child was lost before it got its line still runs."""
+    project = write_project(tmp_path, {"loud": LOUD})
+    jobs_r, jobs_w = os.pipe()
+    reports_r, reports_w = os.pipe()
+    with open(tmp_path / "early.out", "w+b") as output:
+        worker = subprocess.Popen(
+            [sys.executable, "-m", "kevro._warm", "--jobs-fd", str(jobs_r), "--reports-fd", str(reports_w),
+             "--", "pkg.loud"], cwd=project, env=child_env(), stdout=output, stderr=output,
+            pass_fds=(jobs_r, reports_w))
+    os.close(jobs_r)
+    os.close(reports_w)
+    reports = os.fdopen(reports_r, "rb")
+    try:
+        assert reports.readline() == b"ready\n"
+        log = tmp_path / "workers.log"
+        os.write(jobs_w, json.dumps({"log": str(log), "preload": ["pkg.loud"]}).encode() + b"\n")
+        deadline = time.monotonic() + 30
+        while not children_of(worker.pid) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        spares = children_of(worker.pid)
+        for spare in spares:
+            os.kill(spare, signal.SIGKILL)
+        while not all(map(gone, spares)) and time.monotonic() < deadline:
+            time.sleep(0.01)
+        out = tmp_path / "job"
+        os.write(jobs_w, json.dumps([41, "pkg.loud", "loud", str(out), "{}"]).encode() + b"\n")
+        token, pid, kind, code = reports.readline().decode().split()
+        assert (token, kind, code) == ("41", "exit", "0") and int(pid) != worker.pid
+        assert json.loads((out / "value.json").read_text()) == 7
+        assert log.read_text() == "imported by _warm.py\n"
+    finally:
+        os.close(jobs_w)
+        assert worker.wait(timeout=30) == 0
+        reports.close()
 
 
 BIG = """
