@@ -198,6 +198,35 @@ def make_progress(total: int, stream: IO[str]) -> Any:
 # --- the run ---------------------------------------------------------------------------------
 
 
+def _text(value: Optional[str]) -> str:
+    return "null" if value is None else json_text(value)
+
+
+def _number(value: Optional[int]) -> str:
+    return "null" if value is None else int.__repr__(value)
+
+
+def ledger_line(outcome: Outcome, run_id: str, prefixes: Dict[str, str]) -> str:
+    """The ledger line of the outcome, as json.dumps(outcome.ledger_entry(run_id),
+    ensure_ascii=False) writes it, put together from a prefix made once per asset (kept in
+    `prefixes`): encoding each whole entry would be most of the runner's own time per job."""
+    job = outcome.job
+    prefix = prefixes.get(job.asset.ref)
+    if prefix is None:
+        head = json.dumps({"run_id": run_id, "asset": job.asset.name, "ref": job.asset.ref},
+                          ensure_ascii=False)
+        prefix = prefixes[job.asset.ref] = head[:-1] + ', "partition": '
+    ok = "true" if outcome.status in (OK, UP_TO_DATE) else "false"
+    skipped = "true" if outcome.status == SKIPPED else "false"
+    return (f'{prefix}{pairs_json(job.partition)}, "started_at": {_text(iso_utc(outcome.started_at))}, '
+            f'"ended_at": {_text(iso_utc(outcome.ended_at))}, '
+            f'"duration_s": {round(outcome.duration_s, 6)!r}, '
+            f'"worker_pid": {_number(outcome.worker_pid)}, "host": {_text(outcome.host)}, "ok": {ok}, '
+            f'"error": {_text(outcome.error)}, "error_type": {_text(outcome.error_type)}, '
+            f'"skipped": {skipped}, "out_dir": {json_text(job.out_dir)}, "state": {_text(outcome.status)}, '
+            f'"reason": {_text(outcome.reason)}, "attempt": {_number(outcome.attempt)}}}')
+
+
 class _UpstreamUnreadable(Exception):
     def __init__(self, label: str, cause: BaseException) -> None:
         super().__init__(f"cannot read the value of upstream {label}: {type(cause).__name__}: {cause}")
@@ -265,6 +294,7 @@ class _Run:
         self.interrupts = 0
         self.stopping = False
         self.line_prefixes: Dict[str, str] = {}
+        self.record_heads: Dict[str, str] = {}
         # The host name recorded for the jobs that ran here (an executor that runs them elsewhere
         # reports theirs).
         self.host = socket.gethostname()
@@ -399,7 +429,7 @@ class _Run:
                           pid if pid is not None else started_pid, error, error_type,
                           self.reasons.get(index), attempt, host)
         if self.ledger is not None:
-            self.ledger.append(outcome.ledger_entry(self.run_id))
+            self.ledger.append_text(self._line(outcome))
         self.progress.message(f"retrying {job.label} (attempt {attempt + 1} of {self.retries + 1}) "
                               f"after: {first_line(error)}")
         heapq.heappush(self.ready, index)
@@ -413,8 +443,8 @@ class _Run:
             parameter: {self.jobs[up].label: self.read[up] for up in ups}
             for parameter, ups in self.plan.input_jobs(job)
         }
-        record = versions.make_record(self.codes[job.asset.ref], job.partition_keys, data, inputs)
-        versions.write_record(job.out_dir, record)
+        versions.write_record_text(job.out_dir, versions.record_text(self.codes[job.asset.ref], job.partition_keys,
+                                                                     data, inputs, self.record_heads))
         self.data[job.index] = data
 
     def _fail(self, job: "Job", error: Optional[str], error_type: Optional[str],
@@ -453,26 +483,12 @@ class _Run:
 
     def _record(self, outcome: Outcome) -> None:
         if self.ledger is not None:
-            if outcome.status == UP_TO_DATE:
-                # The lines of up-to-date jobs go out together, before the loop next waits.
-                self.ledger.append_text(self._up_to_date_line(outcome.job), flush=False)
-            else:
-                self.ledger.append(outcome.ledger_entry(self.run_id))
+            # The lines of up-to-date jobs go out together, before the loop next waits.
+            self.ledger.append_text(self._line(outcome), flush=outcome.status != UP_TO_DATE)
         self.progress.finished(outcome)
 
-    def _up_to_date_line(self, job: "Job") -> str:
-        """What ledger.append(Outcome(job, UP_TO_DATE).ledger_entry(run_id)) writes, put
-        together from a prefix made once per asset: a rerun with nothing to do writes a line for
-        every job, and encoding each whole entry would be most of its time."""
-        prefix = self.line_prefixes.get(job.asset.ref)
-        if prefix is None:
-            head = json.dumps({"run_id": self.run_id, "asset": job.asset.name, "ref": job.asset.ref},
-                              ensure_ascii=False)
-            prefix = self.line_prefixes[job.asset.ref] = head[:-1] + ', "partition": '
-        return (f'{prefix}{pairs_json(job.partition)}, "started_at": null, "ended_at": null, '
-                '"duration_s": 0.0, "worker_pid": null, "host": null, "ok": true, "error": null, "error_type": null, '
-                f'"skipped": false, "out_dir": {json_text(job.out_dir)}, "state": "{UP_TO_DATE}", '
-                '"reason": null, "attempt": null}')
+    def _line(self, outcome: Outcome) -> str:
+        return ledger_line(outcome, self.run_id, self.line_prefixes)
 
     # Step 4: the loop.
     def loop(self) -> None:

@@ -28,7 +28,7 @@ import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Sequence, Set, Tuple
 
-from kevro.common import CACHE_FILE, RESULT_FILE, VALUE_FILE, VERSION_FILE
+from kevro.common import CACHE_FILE, RESULT_FILE, VALUE_FILE, VERSION_FILE, json_plain
 
 if TYPE_CHECKING:  # pragma: no cover
     from kevro.graph import Asset
@@ -143,7 +143,7 @@ class Cache:
             if key not in keep:
                 keep[key] = entry
                 room -= 1
-        _write_atomically(os.path.join(out, CACHE_FILE), {"format": FORMAT, "code": keep, "values": self.values})
+        _write_atomically(os.path.join(out, CACHE_FILE), _compact({"format": FORMAT, "code": keep, "values": self.values}))
 
 
 def code_versions(assets: Sequence["Asset"], cache: Optional[Cache] = None) -> Dict[str, CodeVersion]:
@@ -403,15 +403,37 @@ def make_record(code: CodeVersion, partition: Dict[str, Any], data: str,
     }
 
 
+def _compact(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+def record_text(code: CodeVersion, partition: Dict[str, Any], data: str, inputs: Dict[str, Dict[str, str]],
+                heads: Dict[str, str]) -> str:
+    """The text that write_record writes for make_record(code, partition, data, inputs): what
+    the records of one code version share is encoded once and kept in `heads`."""
+    head = heads.get(code.digest)
+    if head is None:
+        head = heads[code.digest] = (f'{{"format":{_compact(FORMAT)},'
+                                     f'"code":{_compact({"version": code.digest, "parts": code.parts})}')
+    plain = all([type(k) is str and type(v) is str and json_plain(k) and json_plain(v) for k, v in partition.items()])
+    keys = "{" + ",".join([f'"{k}":"{v}"' for k, v in partition.items()]) + "}" if plain else _compact(partition)
+    return f'{head},"partition":{keys},"data":{_compact(data)},"inputs":{_compact(inputs) if inputs else "{}"}}}'
+
+
 def write_record(out_dir: str, record: Dict[str, Any]) -> None:
     """Writes the record to a temporary file beside it, then renames it into place, so that a
     reader sees either no record or a whole one."""
-    _write_atomically(os.path.join(out_dir, VERSION_FILE), record)
+    write_record_text(out_dir, _compact(record))
 
 
-def _write_atomically(path: str, document: Any) -> None:
+def write_record_text(out_dir: str, text: str) -> None:
+    """write_record of the record's text."""
+    _write_atomically(os.path.join(out_dir, VERSION_FILE), text)
+
+
+def _write_atomically(path: str, text: str) -> None:
     temporary = path + ".tmp"
-    data = json.dumps(document, ensure_ascii=False, separators=(",", ":")).encode("utf-8", "surrogatepass")
+    data = text.encode("utf-8", "surrogatepass")
     fd = os.open(temporary, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_CLOEXEC, 0o644)
     try:
         while data:

@@ -647,3 +647,34 @@ def test_judge(tmp_path, record, end, expected):
     if record is not None:
         (tmp_path / "result.json").write_text(record, encoding="utf-8")
     assert runner.judge(str(tmp_path), executors.JobEvent(0, pid=123, **end)) == expected
+
+
+def test_ledger_line_is_the_entry_encoded():
+    from types import SimpleNamespace
+
+    from kevro import runner, versions
+
+    plain = SimpleNamespace(name="fan", ref="m.py:fan")
+    odd = SimpleNamespace(name='we"ird\u00e9\n', ref="m.py:odd")
+    jobs = [SimpleNamespace(asset=plain, partition=[("key", "k1")], partition_keys={"key": "k1"}, out_dir="o/fan/key=k1"),
+            SimpleNamespace(asset=odd, partition=[("n", 1), ("s", "\\\u2028")], partition_keys={"n": 1, "s": "\\\u2028"},
+                            out_dir="o/\ud800"),
+            SimpleNamespace(asset=plain, partition=[], partition_keys={}, out_dir="o/fan")]
+    outcomes = [
+        runner.Outcome(jobs[0], "ok", 1.7e9 + 0.25, 1.7e9 + 0.5, 0.25, 1234, reason="never run", attempt=1, host="h"),
+        runner.Outcome(jobs[1], "failed", 1.7e9, 1.7e9 + 1, 1 / 3, None, 'ValueError: "x"\n', "ValueError", None, 2),
+        runner.Outcome(jobs[1], "skipped", error="skipped: upstream x failed"),
+        runner.Outcome(jobs[2], "up to date"),
+        runner.Outcome(jobs[0], "up to date"),
+    ]
+    prefixes: dict = {}
+    for outcome in outcomes:
+        expected = json.dumps(outcome.ledger_entry("r1"), ensure_ascii=False)
+        assert runner.ledger_line(outcome, "r1", prefixes) == expected
+    # The version record's text is write_record's encoding of make_record.
+    code = versions.CodeVersion("d" * 64, {"function source": "a" * 64, "metadata": "b" * 64})
+    heads: dict = {}
+    for partition, inputs in [({"key": "k1"}, {}), ({"n": 1, "s": "\\\u2028"}, {"up": {'l"x': "e" * 64}})]:
+        record = versions.make_record(code, partition, "c" * 64, inputs)
+        text = versions.record_text(code, partition, "c" * 64, inputs, heads)
+        assert text == json.dumps(record, ensure_ascii=False, separators=(",", ":"))
