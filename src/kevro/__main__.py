@@ -366,12 +366,13 @@ def _run(args: argparse.Namespace) -> int:
     early: List[Any] = []
 
     def start_early(stored: Dict[str, Any]) -> None:
-        # When no job folder holds a record, every job will run: warm workers (as many as
-        # there are processors, at most) start now and import the modules while discovery does.
+        # When no job folder holds a record, every job will run: one warm worker starts now and
+        # imports the modules while discovery does (more would slow discovery down, which the
+        # plan waits for); the pool starts the others as jobs need them.
         if not stored and broker is None and not args.isolated:
             from kevro.executors import EarlyWorkers
 
-            early.append(EarlyWorkers(min(jobs, os.cpu_count() or 1), args.modules, None))
+            early.append(EarlyWorkers(1, args.modules, None))
 
     try:
         discovery = _discovery(args)
@@ -400,11 +401,16 @@ def _run_with(args: argparse.Namespace, discovery: Any, start_early: Callable[[D
         the_plan, selected, stored, cache, history, codes = _prepare(args, history=True, discovery=discovery,
                                                                      on_stored=start_early)
         if lock is None:
+            # Read again now that nothing else can write there; the code versions do not depend
+            # on the folder, and what worked them out stays in the cache.
             os.makedirs(args.out, exist_ok=True)
             lock = runner.lock_output(args.out)
-            cache = versions.Cache.read(args.out)
+            earlier, cache = cache, versions.Cache.read(args.out)
             stored = versions.read_stored(args.out, cache)
-            codes = versions.code_versions(the_plan.assets, cache)
+            for key in earlier.used:
+                cache.code.setdefault(key, earlier.code[key])
+                cache.used.add(key)
+            cache.changed = cache.changed or earlier.changed
     except (graph.GraphError, runner.Busy) as exc:
         _error(str(exc))
         return 2

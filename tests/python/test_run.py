@@ -308,8 +308,8 @@ def fine():
 
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_import_that_kills_the_warm_worker(tmp_path, jobs):
-    # A fresh output folder: the workers start while discovery runs, and with --jobs 2 both
-    # die importing before the job can be given to one that imports nothing up front.
+    # A fresh output folder: a worker starts while discovery runs; with --jobs 2 the pool may
+    # start another before it learns that the first died importing, and that one dies too.
     project = write_project(tmp_path, {"doomed": DIES_ON_IMPORT, "fine": FINE})
     done = kevro(project, "run", "pkg.doomed", "pkg.fine", "--jobs", jobs)
     assert done.returncode == 1, done.stderr
