@@ -164,10 +164,6 @@ inline char* write_string_at(const String& s, char* p) {
     return write_string_at(s.view(), p);
 }
 
-void write_string(const String& s, Buffer& buf) {
-    buf.commit(write_string_at(s, buf.reserve(string_room(s.size()))));
-}
-
 // The 128-bit integer of g++ and clang (x86-64 multiplies 64 by 64 bits into 128 natively).
 __extension__ typedef unsigned __int128 Uint128;
 
@@ -376,85 +372,128 @@ char* format_double(double d, char* p) {
     return p;
 }
 
-void write_u64(std::uint64_t u, Buffer& buf) {
-    char* p = buf.reserve(20);
-    buf.commit(std::to_chars(p, p + 20, u).ptr);
+/// The room that write_u64_at writes into.
+constexpr std::size_t kIntegerRoom = 24;
+
+/// Writes the decimal digits of u at `p` (room for kIntegerRoom bytes); returns the end. Below
+/// 10^8, the most common integers, the digits are one word written whole.
+inline char* write_u64_at(std::uint64_t u, char* p) {
+    if (u < 10) {
+        *p = static_cast<char>('0' + u);
+        return p + 1;
+    }
+    if (std::endian::native == std::endian::little && u < 100000000) {
+        int n = digit_count(u);
+        // The leading zeros are the low bytes of the word: shifted out.
+        std::uint64_t digits = eight_digits(static_cast<std::uint32_t>(u)) >> (8 * (8 - n));
+        std::memcpy(p, &digits, 8);
+        return p + n;
+    }
+    return std::to_chars(p, p + kIntegerRoom, u).ptr;
 }
 
-void write_i64(std::int64_t i, Buffer& buf) {
-    char* p = buf.reserve(21);
-    buf.commit(std::to_chars(p, p + 21, i).ptr);
+/// The room that write_scalar_at takes for a value other than a string, array or object.
+constexpr std::size_t kScalarRoom = kDoubleRoom > kIntegerRoom + 1 ? kDoubleRoom : kIntegerRoom + 1;
+
+inline bool is_container(const Value& v) {
+    return v.kind() == Value::Kind::array || v.kind() == Value::Kind::object;
+}
+
+/// The room that write_scalar_at takes for `v` (not an array or object).
+inline std::size_t scalar_room(const Value& v) {
+    return v.kind() == Value::Kind::string ? string_room(v.as_string_ref().size()) : kScalarRoom;
+}
+
+/// Writes `v`, which is not an array or object, at `p` (room as scalar_room gives); returns
+/// the end.
+inline char* write_scalar_at(const Value& v, char* p) {
+    switch (v.kind()) {
+        case Value::Kind::boolean:
+            if (v.as_bool()) {
+                std::memcpy(p, "true", 4);
+                return p + 4;
+            }
+            std::memcpy(p, "false", 5);
+            return p + 5;
+        case Value::Kind::uinteger:
+            return write_u64_at(v.as_u64(), p);
+        case Value::Kind::sinteger: {
+            std::int64_t i = v.as_i64();
+            if (i >= 0) return write_u64_at(static_cast<std::uint64_t>(i), p);
+            *p = '-';
+            // The magnitude of the most negative value too, in unsigned arithmetic.
+            return write_u64_at(std::uint64_t{0} - static_cast<std::uint64_t>(i), p + 1);
+        }
+        case Value::Kind::real: {
+            double d = v.as_double();
+            if (std::isfinite(d)) return format_double(d, p);
+            break;
+        }
+        case Value::Kind::string:
+            return write_string_at(v.as_string_ref(), p);
+        default:
+            break;
+    }
+    std::memcpy(p, "null", 4);
+    return p + 4;
 }
 
 void write_value(const Value& v, Buffer& buf) {
-    switch (v.kind()) {
-        case Value::Kind::null:
-            buf.put("null");
+    if (!is_container(v)) {
+        buf.commit(write_scalar_at(v, buf.reserve(scalar_room(v))));
+        return;
+    }
+    // Each element goes out with the byte before it (the opening bracket, then commas) in one
+    // reservation, and a scalar one with it.
+    if (v.kind() == Value::Kind::array) {
+        const Array& a = v.as_array();
+        if (a.empty()) {
+            buf.put("[]");
             return;
-        case Value::Kind::boolean:
-            if (v.as_bool()) {
-                buf.put("true");
+        }
+        char before = '[';
+        for (const Value& e : a) {
+            if (e.kind() == Value::Kind::real && std::isfinite(e.as_double())) {
+                // Arrays of floats (coordinates, series) are common: no switch for them.
+                char* p = buf.reserve(kDoubleRoom + 1);
+                *p = before;
+                buf.commit(format_double(e.as_double(), p + 1));
+            } else if (is_container(e)) {
+                buf.put(before);
+                write_value(e, buf);
             } else {
-                buf.put("false");
+                char* p = buf.reserve(scalar_room(e) + 1);
+                *p = before;
+                buf.commit(write_scalar_at(e, p + 1));
             }
-            return;
-        case Value::Kind::uinteger:
-            write_u64(v.as_u64(), buf);
-            return;
-        case Value::Kind::sinteger:
-            write_i64(v.as_i64(), buf);
-            return;
-        case Value::Kind::real: {
-            double d = v.as_double();
-            if (!std::isfinite(d)) {
-                buf.put("null");
-                return;
-            }
-            char* p = buf.reserve(kDoubleRoom);
-            buf.commit(format_double(d, p));
-            return;
+            before = ',';
         }
-        case Value::Kind::string:
-            write_string(v.as_string_ref(), buf);
-            return;
-        case Value::Kind::array: {
-            const Array& a = v.as_array();
-            buf.put('[');
-            bool first = true;
-            for (const Value& e : a) {
-                if (e.kind() == Value::Kind::real && std::isfinite(e.as_double())) {
-                    // Arrays of floats (coordinates, series) are common: the comma and the
-                    // number in one reservation.
-                    char* p = buf.reserve(kDoubleRoom + 1);
-                    if (!first) *p++ = ',';
-                    buf.commit(format_double(e.as_double(), p));
-                } else {
-                    if (!first) buf.put(',');
-                    write_value(e, buf);
-                }
-                first = false;
-            }
-            buf.put(']');
-            return;
-        }
-        case Value::Kind::object: {
-            const Object& o = v.as_object();
-            buf.put('{');
-            bool first = true;
-            for (const Member& m : o) {
-                // The comma, the key and the colon in one reservation.
-                char* p = buf.reserve(string_room(m.key.size()));
-                if (!first) *p++ = ',';
-                first = false;
-                p = write_string_at(m.key, p);
-                *p++ = ':';
-                buf.commit(p);
-                write_value(m.value, buf);
-            }
-            buf.put('}');
-            return;
+        buf.put(']');
+        return;
+    }
+    const Object& o = v.as_object();
+    if (o.empty()) {
+        buf.put("{}");
+        return;
+    }
+    char before = '{';
+    for (const Member& m : o) {
+        const Value& value = m.value;
+        bool nested = is_container(value);
+        // The byte before, the key, the colon and a scalar value in one reservation.
+        char* p = buf.reserve(string_room(m.key.size()) + 2 + (nested ? 0 : scalar_room(value)));
+        *p++ = before;
+        before = ',';
+        p = write_string_at(m.key, p);
+        *p++ = ':';
+        if (nested) {
+            buf.commit(p);
+            write_value(value, buf);
+        } else {
+            buf.commit(write_scalar_at(value, p));
         }
     }
+    buf.put('}');
 }
 
 }  // namespace

@@ -42,6 +42,22 @@ TEST(WriterTest, ScalarKinds) {
     EXPECT_EQ(write_compact(Value::from_string("")), R"("")");
 }
 
+TEST(WriterTest, IntegersAroundEachDigitCount) {
+    // Each power of ten and the number below it, alone and after a comma in an array, as
+    // std::to_chars writes them.
+    std::uint64_t power = 1;
+    for (int digits = 1; digits <= 19; ++digits, power *= 10) {
+        for (std::uint64_t u : {power - 1, power, power + 1}) {
+            std::string expected = std::to_string(u);
+            EXPECT_EQ(write_compact(Value::from_u64(u)), expected);
+            EXPECT_EQ(write_compact(Value(Array{Value::from_u64(5), Value::from_u64(u)})),
+                      "[5," + expected + "]");
+            auto negative = -static_cast<std::int64_t>(u % 1000000000000000000u) - 1;
+            EXPECT_EQ(write_compact(Value::from_i64(negative)), std::to_string(negative));
+        }
+    }
+}
+
 TEST(WriterTest, ContainersAreCompact) {
     Array mixed{Value::from_u64(1), Value::from_i64(-1), Value::from_double(1.0),
                 Value::from_double(0.5), Value::from_double(1e100)};
