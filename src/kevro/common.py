@@ -11,7 +11,7 @@ import json
 import os
 import stat
 import sys
-from typing import Any, Sequence
+from typing import Any, Dict, Sequence
 
 # What became of a job in a run.
 OK = "ok"
@@ -70,6 +70,23 @@ def canonical(key: Any) -> str:
 def json_plain(text: str) -> bool:
     """Whether JSON writes the string as it is between its quotes."""
     return text.isprintable() and '"' not in text and "\\" not in text
+
+
+def ascii_json(text: str) -> str:
+    """json.dumps(text) of a str, without the encoder's cost for one that needs no escape."""
+    return f'"{text}"' if text.isascii() and json_plain(text) else json.dumps(text)
+
+
+def kwargs_text(kwargs: Dict[str, Any]) -> str:
+    """json.dumps(kwargs), put together directly when every value is a str that needs no escape
+    (the partition keys of most jobs)."""
+    members = []
+    for name, value in kwargs.items():
+        if type(value) is not str or not (name.isascii() and json_plain(name) and value.isascii()
+                                          and json_plain(value)):
+            return json.dumps(kwargs)
+        members.append(f'"{name}": "{value}"')
+    return "{" + ", ".join(members) + "}"
 
 
 def key_text(key: Any) -> str:

@@ -24,7 +24,7 @@ import time
 from dataclasses import dataclass
 from typing import TYPE_CHECKING, Any, Dict, List, Optional, Protocol, Sequence, Tuple
 
-from kevro.common import LOG_FILE
+from kevro.common import LOG_FILE, ascii_json
 
 if TYPE_CHECKING:  # pragma: no cover
     from kevro.graph import Job
@@ -242,7 +242,8 @@ class WarmPool:
     def start(self, job: "Job", kwargs_json: str) -> Optional[int]:
         worker = self.idle.pop() if self.idle else self._spawn()
         worker.current = job.index
-        line = json.dumps([job.index, job.asset.module, job.asset.function, job.out_dir, kwargs_json])
+        line = (f"[{job.index}, {ascii_json(job.asset.module)}, {ascii_json(job.asset.function)}, "
+                f"{ascii_json(job.out_dir)}, {ascii_json(kwargs_json)}]")
         worker.outbox += (line + "\n").encode("utf-8")
         self._flush(worker)
         return None

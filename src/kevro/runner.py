@@ -35,7 +35,7 @@ from typing import IO, TYPE_CHECKING, Any, Callable, Dict, List, Optional, Seque
 
 from kevro import versions
 from kevro.common import (FAILED, LEDGER_FILE, LOCK_FILE, LOG_FILE, OK, RESULT_FILE, SKIPPED, UP_TO_DATE, VALUE_FILE,
-                          WORKERS_LOG, aligned, remove_stale_result)
+                          WORKERS_LOG, aligned, kwargs_text, remove_stale_result)
 from kevro.executors import BEGAN, RETRY, EarlyWorkers, Executor, IsolatedPool, JobEvent, WarmPool, signal_name
 from kevro.ledger import LedgerWriter, first_line, format_duration, iso_utc, json_text, pairs_json
 from kevro.versions import CodeVersion, Stored
@@ -329,7 +329,7 @@ class _Run:
             kwargs_json = self.kept.get(index)
             if kwargs_json is None:
                 try:
-                    kwargs_json = json.dumps(self.plan.kwargs(job, self._value_of))
+                    kwargs_json = kwargs_text(self.plan.kwargs(job, self._value_of))
                 except _UpstreamUnreadable as exc:
                     self._fail(job, str(exc), exc.error_type)
                     continue

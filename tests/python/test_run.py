@@ -649,10 +649,15 @@ def test_judge(tmp_path, record, end, expected):
     assert runner.judge(str(tmp_path), executors.JobEvent(0, pid=123, **end)) == expected
 
 
-def test_ledger_line_is_the_entry_encoded():
+def test_texts_put_together_are_the_encoders():
     from types import SimpleNamespace
 
-    from kevro import runner, versions
+    from kevro import common, runner, versions
+
+    for kwargs in ({"key": "k1", "day": "2024-01-01"}, {"key": "caf\u00e9"}, {"key": 'a"b'}, {"n": 1}, {}):
+        assert common.kwargs_text(kwargs) == json.dumps(kwargs)
+    for text in ("pkg.mod", "o/caf\u00e9", "o/\ud800", 'a"b\\', "tab\t"):
+        assert common.ascii_json(text) == json.dumps(text)
 
     plain = SimpleNamespace(name="fan", ref="m.py:fan")
     odd = SimpleNamespace(name='we"ird\u00e9\n', ref="m.py:odd")
