@@ -152,13 +152,15 @@ def asset_views(plan: "Plan", reasons: Sequence[Tuple["Job", Optional[str]]], hi
 
 
 def stored_after(result: "runner.RunResult", stored: Dict[str, versions.Stored]) -> Dict[str, versions.Stored]:
-    """What the job folders hold after a run, from what they held before it: only the folders
-    of the jobs that ran are read again."""
+    """What the job folders hold after a run, from what they held before it: what the run
+    wrote for the jobs that succeeded, and the folders of those that failed read again."""
     after = dict(stored)
     for outcome in result.outcomes:
         if outcome.status in (OK, FAILED):
             out_dir = outcome.job.out_dir
-            after[out_dir] = versions.Stored(versions.read_record(out_dir), versions.read_value_version(out_dir))
+            known = result.remembered.get(out_dir) if outcome.status == OK else None
+            after[out_dir] = known or versions.Stored(versions.read_record(out_dir),
+                                                      versions.read_value_version(out_dir))
     return after
 
 

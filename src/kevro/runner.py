@@ -96,6 +96,9 @@ class RunResult:
     outcomes: List[Outcome]
     interrupted: bool
     wall_s: float
+    # The version record and data version of every job that succeeded, by its folder, as the
+    # runner wrote them.
+    remembered: Dict[str, Stored] = field(default_factory=dict)
 
     @property
     def exit_code(self) -> int:
@@ -295,6 +298,7 @@ class _Run:
         self.stopping = False
         self.line_prefixes: Dict[str, str] = {}
         self.record_heads: Dict[str, str] = {}
+        self.remembered: Dict[str, Stored] = {}
         # The host name recorded for the jobs that ran here (an executor that runs them elsewhere
         # reports theirs).
         self.host = socket.gethostname()
@@ -443,9 +447,11 @@ class _Run:
             parameter: {self.jobs[up].label: self.read[up] for up in ups}
             for parameter, ups in self.plan.input_jobs(job)
         }
-        versions.write_record_text(job.out_dir, versions.record_text(self.codes[job.asset.ref], job.partition_keys,
-                                                                     data, inputs, self.record_heads))
+        code = self.codes[job.asset.ref]
+        versions.write_record_text(job.out_dir, versions.record_text(code, job.partition_keys, data, inputs,
+                                                                     self.record_heads))
         self.data[job.index] = data
+        self.remembered[job.out_dir] = Stored(versions.make_record(code, job.partition_keys, data, inputs), data)
 
     def _fail(self, job: "Job", error: Optional[str], error_type: Optional[str],
               pid: Optional[int] = None, host: Optional[str] = None) -> None:
@@ -687,7 +693,7 @@ def execute(plan: "Plan", out: str, *, jobs: int, isolated: bool = False,
     outcomes = run.finish_run()
     ledger.close()
     progress.close()
-    return RunResult(run_id, plan, outcomes, run.interrupts > 0, time.monotonic() - began)
+    return RunResult(run_id, plan, outcomes, run.interrupts > 0, time.monotonic() - began, run.remembered)
 
 
 def _known(plan: "Plan", out: str, selected: Optional[Sequence[int]], stored: Optional[Dict[str, Stored]],
