@@ -45,6 +45,8 @@ if TYPE_CHECKING:  # pragma: no cover
 
 
 WORKER_DIED = "WorkerDied"
+# The largest value.json that the runner keeps in memory for the jobs downstream of it.
+KEEP_BYTES = 1 << 20
 TIMEOUT = "Timeout"
 
 
@@ -284,6 +286,9 @@ class _Run:
         # Upstream values stay in memory until the last job that reads them has started.
         self.values: Dict[int, Any] = {}
         self.readers_left = [len(d) for d in self.downstream]
+        # The value.json bytes of jobs that have just run, read to hash them, kept (up to
+        # KEEP_BYTES each) until a downstream job reads them.
+        self.kept_bytes: Dict[int, bytes] = {}
         # Job index -> (time.time(), time.monotonic(), pid) of its start.
         self.started: Dict[int, Tuple[float, float, Optional[int]]] = {}
         # The attempt each job is at; the monotonic time by which a running job must have ended;
@@ -363,14 +368,19 @@ class _Run:
         if index in self.values:
             return self.values[index]
         job = self.jobs[index]
+        data = self.kept_bytes.pop(index, None)
         try:
-            with open(os.path.join(job.out_dir, VALUE_FILE), "rb") as handle:
-                data = handle.read()
+            if data is None:
+                with open(os.path.join(job.out_dir, VALUE_FILE), "rb") as handle:
+                    data = handle.read()
+                version = versions.data_version(data)
+            else:
+                version = self.data[index]
             value = json.loads(data)
         except (OSError, ValueError) as exc:
             raise _UpstreamUnreadable(job.label, exc) from exc
         self.values[index] = value
-        self.read[index] = versions.data_version(data)
+        self.read[index] = version
         return value
 
     def _release_inputs(self, job: "Job") -> None:
@@ -378,6 +388,7 @@ class _Run:
             self.readers_left[up] -= 1
             if self.readers_left[up] <= 0:
                 self.values.pop(up, None)
+                self.kept_bytes.pop(up, None)
 
     # Step 3: turn the executor's reports into outcomes.
     def handle(self, event: JobEvent) -> None:
@@ -440,9 +451,10 @@ class _Run:
 
     def _remember(self, job: "Job") -> None:
         """Writes the version record of a job that has just succeeded."""
-        data = versions.read_value_version(job.out_dir)
-        if data is None:
+        value = versions.read_value_bytes(job.out_dir)
+        if value is None:
             raise OSError(f"{VALUE_FILE} cannot be read")
+        data = versions.data_version(value)
         inputs = {
             parameter: {self.jobs[up].label: self.read[up] for up in ups}
             for parameter, ups in self.plan.input_jobs(job)
@@ -451,6 +463,8 @@ class _Run:
         versions.write_record_text(job.out_dir, versions.record_text(code, job.partition_keys, data, inputs,
                                                                      self.record_heads))
         self.data[job.index] = data
+        if self.readers_left[job.index] > 0 and len(value) <= KEEP_BYTES:
+            self.kept_bytes[job.index] = value
         self.remembered[job.out_dir] = Stored(versions.make_record(code, job.partition_keys, data, inputs), data)
 
     def _fail(self, job: "Job", error: Optional[str], error_type: Optional[str],

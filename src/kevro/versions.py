@@ -283,6 +283,15 @@ def read_value(out_dir: str) -> Tuple[Optional[str], Optional[List[int]]]:
     return data_version(data), _stat_key(st) if settled(st) else None
 
 
+def read_value_bytes(out_dir: str) -> Optional[bytes]:
+    """The bytes of the job's value.json as it is now; None when it cannot be read."""
+    try:
+        with open(os.path.join(out_dir, VALUE_FILE), "rb") as handle:
+            return handle.read()
+    except OSError:
+        return None
+
+
 def read_value_version(out_dir: str) -> Optional[str]:
     """The data version of the job's value.json as it is now; None when it cannot be read."""
     return read_value(out_dir)[0]
