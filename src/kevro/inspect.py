@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import os
 import sys
 from typing import List, Optional, Sequence
 
@@ -55,12 +56,31 @@ def one_line(text: str) -> str:
 def main(argv: Optional[Sequence[str]] = None) -> int:
     args = build_parser().parse_args(argv)
     modules: List[str] = list(args.modules)
+    # What the modules print while they are imported goes to standard error, so that standard
+    # output carries the report alone.
+    stdout = sys.stdout
+    stdout.flush()
+    try:
+        saved: Optional[int] = os.dup(1)
+        os.dup2(2, 1)
+    except OSError:
+        saved = None
     try:
         report = _kevro.inspect_modules(modules)
         text = pretty(report) if args.pretty else report
     except Exception as exc:  # noqa: BLE001 - every failure of the call is reported the same way
         print(f"kevro.inspect: error: {type(exc).__name__}: {one_line(str(exc))}", file=sys.stderr)
         return 1
+    finally:
+        for stream in {id(s): s for s in (sys.stdout, stdout)}.values():
+            try:
+                stream.flush()
+            except Exception:  # noqa: BLE001 - a stream a module replaced and broke
+                pass
+        sys.stdout = stdout
+        if saved is not None:
+            os.dup2(saved, 1)
+            os.close(saved)
     write_stdout(text + "\n")
     return 0
 

@@ -59,6 +59,14 @@ def test_prints_the_report_and_one_line_feed(shop):
     )
 
 
+def test_what_modules_print_goes_to_stderr(mods):
+    name = mods.write("cli_loud", 'import os\nprint("hello")\nos.write(1, b"raw\\n")\n' + SHOP)
+    result = run_module("kevro.inspect", name, cwd=mods.root)
+    assert result.returncode == 0, result.stderr
+    assert json.loads(result.stdout)["assets"] and result.stdout.count("\n") == 1
+    assert sorted(result.stderr.splitlines()) == ["hello", "raw"]
+
+
 def test_pretty_is_the_same_report_indented(shop):
     name, root = shop
     result = run_module("kevro.inspect", "--pretty", name, cwd=root)

@@ -340,7 +340,7 @@ def children_of(pid: int) -> List[int]:
 
 def test_warm_worker_lines(tmp_path):
     """A warm worker by hand: what it printed before the runner named the log file moves there,
-    and a job whose child was lost before it got its line still runs."""
+    and a job whose child was lost before it got its line still runs; then the same in a run."""
     project = write_project(tmp_path, {"loud": LOUD})
     jobs_r, jobs_w = os.pipe()
     reports_r, reports_w = os.pipe()
@@ -374,6 +374,10 @@ def test_warm_worker_lines(tmp_path):
         os.close(jobs_w)
         assert worker.wait(timeout=30) == 0
         reports.close()
+    # A first run: the worker that starts while discovery runs puts its output there too.
+    done = kevro(project, "run", "pkg.loud")
+    assert done.returncode == 0, done.stderr
+    assert "imported by _warm.py\n" in (project / "kevro-out" / "workers.log").read_text()
 
 
 BIG = """
