@@ -1,10 +1,10 @@
 """The asset graph: discovery in a child process, the dependency order, and the job plan.
 
 `discover` runs ``python -m kevro.inspect`` and returns the report's asset records
-(kevro.discovery); `build_graph` turns records into `Asset` objects in dependency order; `select` narrows a graph
-to some assets and their upstream; `plan` expands assets into one `Job` per partition
-combination and knows which upstream jobs feed each job; `list_table` renders a graph for
-reading.
+(kevro.discovery); `build_graph` turns records into `Asset` objects in dependency order;
+`select` narrows a graph to some assets and their upstream; `plan` expands assets into one
+`Job` per partition combination and knows which upstream jobs feed each job; `list_table`
+renders a graph for reading.
 
 Partition rule, for a job of asset D and one input parameter naming upstream asset U:
 

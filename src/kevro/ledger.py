@@ -27,8 +27,10 @@ def partition_text(partition: Dict[str, Any]) -> str:
 
 
 def json_text(value: Any) -> str:
-    """json.dumps(value, ensure_ascii=False), without its cost for the strings that need no
-    escape and for dicts of them (a job's partition, its folder)."""
+    """json.dumps(value, ensure_ascii=False), without its cost for None, for the strings that
+    need no escape and for dicts of them (a job's partition, its folder)."""
+    if value is None:
+        return "null"
     if type(value) is str:
         if json_plain(value):
             return f'"{value}"'

@@ -203,10 +203,6 @@ def make_progress(total: int, stream: IO[str]) -> Any:
 # --- the run ---------------------------------------------------------------------------------
 
 
-def _text(value: Optional[str]) -> str:
-    return "null" if value is None else json_text(value)
-
-
 def _number(value: Optional[int]) -> str:
     return "null" if value is None else int.__repr__(value)
 
@@ -223,13 +219,13 @@ def ledger_line(outcome: Outcome, run_id: str, prefixes: Dict[str, str]) -> str:
         prefix = prefixes[job.asset.ref] = head[:-1] + ', "partition": '
     ok = "true" if outcome.status in (OK, UP_TO_DATE) else "false"
     skipped = "true" if outcome.status == SKIPPED else "false"
-    return (f'{prefix}{pairs_json(job.partition)}, "started_at": {_text(iso_utc(outcome.started_at))}, '
-            f'"ended_at": {_text(iso_utc(outcome.ended_at))}, '
+    return (f'{prefix}{pairs_json(job.partition)}, "started_at": {json_text(iso_utc(outcome.started_at))}, '
+            f'"ended_at": {json_text(iso_utc(outcome.ended_at))}, '
             f'"duration_s": {round(outcome.duration_s, 6)!r}, '
-            f'"worker_pid": {_number(outcome.worker_pid)}, "host": {_text(outcome.host)}, "ok": {ok}, '
-            f'"error": {_text(outcome.error)}, "error_type": {_text(outcome.error_type)}, '
-            f'"skipped": {skipped}, "out_dir": {json_text(job.out_dir)}, "state": {_text(outcome.status)}, '
-            f'"reason": {_text(outcome.reason)}, "attempt": {_number(outcome.attempt)}}}')
+            f'"worker_pid": {_number(outcome.worker_pid)}, "host": {json_text(outcome.host)}, "ok": {ok}, '
+            f'"error": {json_text(outcome.error)}, "error_type": {json_text(outcome.error_type)}, '
+            f'"skipped": {skipped}, "out_dir": {json_text(job.out_dir)}, "state": {json_text(outcome.status)}, '
+            f'"reason": {json_text(outcome.reason)}, "attempt": {_number(outcome.attempt)}}}')
 
 
 class _UpstreamUnreadable(Exception):
